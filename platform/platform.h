@@ -1,0 +1,55 @@
+// The thin platform layer: socket start-up, the socket operations the programs use,
+// console output and the operator notice. It reports failures; callers decide.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+using socket_handle = int;
+constexpr socket_handle invalid_socket = -1;
+constexpr std::uint16_t sockets_version_1_1 = 0x0101;
+
+// Start-up and clean-up keep the version handshake of the original design:
+// returns 0 and the granted version, or non-zero when sockets cannot be started.
+int start_sockets(std::uint16_t requested_version, std::uint16_t* granted_version);
+void stop_sockets();
+bool is_version_1_1(std::uint16_t version);
+
+socket_handle open_udp_socket();
+socket_handle open_tcp_socket();
+void close_socket(socket_handle socket);  // ignores invalid_socket
+
+// Binds to every local IPv4 interface; returns 0 or the errno of the failure.
+int bind_to_any(socket_handle socket, std::uint16_t port);
+int set_socket_buffer_size(socket_handle socket, int option_name, int bytes);
+int connect_to(socket_handle socket, const sockaddr_in& address);
+
+// Receives return the byte count, 0 for an orderly stream end, or -1.
+long receive_stream(socket_handle socket, void* buffer, std::size_t capacity);
+long receive_datagram(socket_handle socket, void* buffer, std::size_t capacity, sockaddr_in* sender);
+long send_datagram(socket_handle socket, const void* bytes, std::size_t length, const sockaddr_in& to);
+
+// Sends a reply document: one datagram on a UDP socket; on a connected stream socket
+// every byte goes onto the connection (partial sends continued) and the address is ignored.
+// Returns 0 when everything left, -1 otherwise.
+int send_reply(socket_handle socket, const void* bytes, std::size_t length, const sockaddr_in& to);
+
+sockaddr_in make_ipv4_address(const char* dotted_quad, std::uint16_t port);
+sockaddr_in make_any_address(std::uint16_t port);
+// Dotted-quad text of the address, 7 to 15 characters.
+std::string address_text(const sockaddr_in& address);
+
+// Writes bytes to standard output and flushes: callers hand over whole lines.
+void write_console(const char* bytes, std::size_t length);
+// The per-datagram console line "<dotted quad> say : <text>" and its line break, built in
+// line_buffer and written whole; text that would not fit in line_buffer is cut.
+void write_say_line(char* line_buffer, std::size_t capacity, const sockaddr_in& sender, const char* text,
+                    std::size_t text_length);
+
+// The operator notice on a directory failure: one line on standard error, then a wait
+// for Enter when standard input is a terminal. Tests may point it elsewhere to count.
+extern void (*operator_notice)();
+void show_operator_notice();
