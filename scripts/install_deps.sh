@@ -1,0 +1,18 @@
+#!/bin/sh
+# Installs, with apt-get, whatever the build, the tests and the local directory need
+# and the machine lacks. Debian 12; run as root (or with sudo available).
+set -e
+packages="cmake g++ make pkg-config libgtest-dev libbenchmark-dev libmariadb-dev mariadb-server mariadb-client iproute2 util-linux"
+missing=""
+for package in $packages; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing="$missing $package"
+    fi
+done
+[ -z "$missing" ] && exit 0
+
+if [ "$(id -u)" = 0 ]; then as_root=""; else as_root="sudo"; fi
+echo "installing:$missing"
+$as_root apt-get update -q
+# The package's own server must not start: the project runs a private instance of its own.
+DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y -q --no-install-recommends $missing

@@ -1,0 +1,45 @@
+// End-to-end helpers: start the real programs, read their output, talk UDP and TCP on
+// loopback. Every wait is bounded.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct child_process {
+    pid_t pid = -1;
+    int stdout_fd = -1;
+    int stderr_fd = -1;
+    std::string out;  // everything read so far from standard output
+    std::string err;  // and from standard error
+};
+
+// Starts the program with standard output and error on pipes, standard input from /dev/null.
+bool start_program(const std::string& path, child_process* child);
+// Reads what the child has written until `out` holds at least `bytes` bytes or time is up.
+bool read_output_until(child_process* child, std::size_t bytes, int timeout_ms);
+// Reads until standard error holds `lines` line ends or time is up.
+bool read_errors_until(child_process* child, int lines, int timeout_ms);
+// Reads whatever arrives within timeout_ms.
+void drain_output(child_process* child, int timeout_ms);
+// Waits for the child to end; returns its exit status, or -1 on time-out or a signal.
+int wait_for_exit(child_process* child, int timeout_ms);
+// Kills the child if it still runs, and closes the pipes.
+void stop_program(child_process* child);
+bool is_running(child_process* child);
+
+// Waits until a socket of this network namespace is bound to the UDP or TCP port.
+bool wait_for_udp_port(std::uint16_t port, int timeout_ms);
+bool wait_for_tcp_listener(std::uint16_t port, int timeout_ms);
+
+int bound_udp_socket(const char* address, std::uint16_t port);
+bool send_udp(int socket, const std::string& bytes, const char* address, std::uint16_t port);
+// Receives one datagram within the time-out; false when none came.
+bool receive_udp(int socket, std::string* bytes, int timeout_ms, sockaddr_in* sender = nullptr);
+std::uint16_t local_port(int socket);
+
+int open_descriptor_count(pid_t pid);
+std::string program_path(const char* name);

@@ -1,0 +1,103 @@
+// quorvane over real UDP: console lines, truncation, stale bytes, silence, bind failure.
+#include "e2e_support.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+class Tracker : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(start_program(program_path("quorvane"), &tracker));
+        ASSERT_TRUE(wait_for_udp_port(8848, 5000));
+        peer = bound_udp_socket("127.0.0.1", 0);
+        ASSERT_GE(peer, 0);
+    }
+    void TearDown() override
+    {
+        close(peer);
+        stop_program(&tracker);
+    }
+    // Sends a datagram and returns the console output it produced.
+    std::string say(const std::string& bytes, std::size_t expected_length)
+    {
+        std::size_t before = tracker.out.size();
+        EXPECT_TRUE(send_udp(peer, bytes, "127.0.0.1", 8848));
+        EXPECT_TRUE(read_output_until(&tracker, before + expected_length, 5000));
+        return tracker.out.substr(before);
+    }
+    child_process tracker;
+    int peer = -1;
+};
+
+TEST_F(Tracker, PrintsOneLinePerDatagramBeforeHandling)
+{
+    std::string line = "127.0.0.1 say : <Msg>1</Msg>\n";
+    EXPECT_EQ(say(std::string("<Msg>1</Msg>\0", 13), line.size()), line);
+    line = "127.0.0.1 say : \n";
+    EXPECT_EQ(say(std::string(1, '\0'), line.size()), line);
+    line = "127.0.0.1 say : <ChRequest>\x01\xff\x7f raw\n";
+    EXPECT_EQ(say("<ChRequest>\x01\xff\x7f raw", line.size()), line);
+}
+
+TEST_F(Tracker, NoStaleBytesFromALongerDatagram)
+{
+    say(std::string(1000, 'A'), 16 + 1000 + 1);
+    std::string line = "127.0.0.1 say : hi\n";
+    EXPECT_EQ(say("hi", line.size()), line);
+    drain_output(&tracker, 100);
+    EXPECT_EQ(tracker.out.substr(tracker.out.size() - line.size()), line);
+}
+
+TEST_F(Tracker, LongDatagramIsHandledAsItsFirst1342Bytes)
+{
+    std::string datagram(1400, 'x');
+    std::string line = "127.0.0.1 say : " + std::string(1342, 'x') + "\n";
+    EXPECT_EQ(say(datagram, line.size()), line);
+    drain_output(&tracker, 100);
+    EXPECT_EQ(tracker.out.size(), line.size());
+}
+
+TEST_F(Tracker, EachSenderIsNamedByItsOwnAddress)
+{
+    int second = bound_udp_socket("127.0.0.2", 0);
+    ASSERT_GE(second, 0);
+    ASSERT_TRUE(send_udp(second, "<Msg>2</Msg>", "127.0.0.1", 8848));
+    std::string expected = "127.0.0.2 say : <Msg>2</Msg>\n";
+    EXPECT_TRUE(read_output_until(&tracker, expected.size(), 5000));
+    EXPECT_EQ(tracker.out, expected);
+    close(second);
+}
+
+TEST_F(Tracker, IgnoredMessagesGetNoReplyAndLeakNothing)
+{
+    int descriptors = open_descriptor_count(tracker.pid);
+    const char* ignored[] = {"<Msg>2</Msg>", "<Msg>3</Msg>", "<ChRequest>", "<UpdatePeers>", "<msg>1</msg>",
+                             "garbage", "<Msg>4</Bad>"};
+    std::size_t expected = 0;
+    for (int round = 0; round < 50; ++round)
+        for (const char* message : ignored) {
+            ASSERT_TRUE(send_udp(peer, message, "127.0.0.1", 8848));
+            expected += 17 + std::string(message).size();
+            // Paced, so the default receive queue of the tracker never overflows.
+            if (round % 10 == 0)
+                read_output_until(&tracker, expected, 2000);
+        }
+    EXPECT_TRUE(read_output_until(&tracker, expected, 10000));
+    std::string reply;
+    EXPECT_FALSE(receive_udp(peer, &reply, 200));
+    EXPECT_EQ(open_descriptor_count(tracker.pid), descriptors);
+    EXPECT_TRUE(is_running(&tracker));
+}
+
+TEST_F(Tracker, SecondInstanceExitsWithAClearError)
+{
+    child_process second;
+    ASSERT_TRUE(start_program(program_path("quorvane"), &second));
+    EXPECT_EQ(wait_for_exit(&second, 5000), 1);
+    EXPECT_NE(second.err.find("8848"), std::string::npos) << second.err;
+    EXPECT_NE(second.err.find("in use"), std::string::npos) << second.err;
+    EXPECT_EQ(second.out, "");
+    stop_program(&second);
+}

@@ -1,0 +1,105 @@
+#include "dispatch_stand_ins.h"
+#include "protocol.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+static int dispatch(const std::string& message, socket_handle service_socket = 7)
+{
+    dispatched = dispatch_record{};
+    sockaddr_in peer = make_ipv4_address("127.0.0.9", 4000);
+    return handle_message(reinterpret_cast<const unsigned char*>(message.data()), message.size(), service_socket,
+                          peer);
+}
+
+static int open_descriptors()
+{
+    DIR* dir = opendir("/proc/self/fd");
+    int count = 0;
+    while (dirent* entry = readdir(dir))
+        count += entry->d_name[0] != '.';
+    closedir(dir);
+    return count;
+}
+
+TEST(Dispatcher, CatalogueRequestIsAnsweredOnceToTheSender)
+{
+    EXPECT_EQ(dispatch("<Msg>1</Msg>", 11), 0);
+    EXPECT_EQ(dispatched.catalogue_requests, 1);
+    EXPECT_EQ(dispatched.last_socket, 11);
+    EXPECT_EQ(address_text(dispatched.last_peer), "127.0.0.9");
+    EXPECT_EQ(ntohs(dispatched.last_peer.sin_port), 4000);
+    // Only the first tag of a unit counts: two requests together are answered once.
+    EXPECT_EQ(dispatch("<Msg>1</Msg><Msg>1</Msg>"), 0);
+    EXPECT_EQ(dispatched.catalogue_requests, 1);
+    EXPECT_EQ(dispatch(std::string("<Msg>1</Msg>\0<garbage", 21)), 0);
+    EXPECT_EQ(dispatched.catalogue_requests, 1);
+}
+
+TEST(Dispatcher, EnvelopeStatusFollowsTheClosingTag)
+{
+    EXPECT_EQ(dispatch("<Msg>1"), -1);
+    EXPECT_EQ(dispatched.catalogue_requests, 1);  // answered all the same
+    EXPECT_EQ(dispatch("<Msg>2</Msgs>"), -1);
+    EXPECT_EQ(dispatched.catalogue_requests, 0);
+    for (const char* quiet : {"<Msg>2</Msg>", "<Msg>3</Msg>", "<Msg>4</Msg>", "<Msg> 1</Msg>", "<Msg>1 </Msg>"}) {
+        EXPECT_EQ(dispatch(quiet), 0) << quiet;
+        EXPECT_EQ(dispatched.catalogue_requests, 0) << quiet;
+    }
+}
+
+TEST(Dispatcher, ChannelJoinPassesTheExactName)
+{
+    EXPECT_EQ(dispatch("<ChView>Sports One</ChView>"), 0);
+    ASSERT_EQ(dispatched.channel_joins.size(), 1u);
+    EXPECT_EQ(dispatched.channel_joins[0], "Sports One");
+    dispatch("junk<ChView>no closing tag \"'\\");
+    ASSERT_EQ(dispatched.channel_joins.size(), 1u);
+    EXPECT_EQ(dispatched.channel_joins[0], "no closing tag \"'\\");
+    dispatch("<ChView></ChView>");
+    ASSERT_EQ(dispatched.channel_joins.size(), 1u);
+    EXPECT_EQ(dispatched.channel_joins[0], "");
+}
+
+TEST(Dispatcher, RtpPacketIsRelayedWithFreshResources)
+{
+    std::string message = "<RTPPacket>" + std::string(1328, '\x80');
+    EXPECT_EQ(dispatch(message), 0);
+    EXPECT_EQ(dispatched.relays, 1);
+    EXPECT_EQ(dispatched.relay_received, message.size());
+    EXPECT_TRUE(dispatched.relay_socket_is_udp);
+    EXPECT_TRUE(dispatched.packet_copy_given);
+    EXPECT_EQ(address_text(dispatched.relay_endpoint), "127.0.0.1");
+    EXPECT_EQ(ntohs(dispatched.relay_endpoint.sin_port), 1234);
+    EXPECT_EQ(dispatched.relay_endpoint.sin_family, AF_INET);
+    // Bytes ahead of the tag do not stop the relay.
+    dispatch("x<RTPPacket>");
+    EXPECT_EQ(dispatched.relays, 1);
+}
+
+TEST(Dispatcher, OtherTypesAndMalformedMessagesDoNothing)
+{
+    for (const char* ignored : {"<ChRequest>x</ChRequest>", "<Channels>", "<ChInfos>", "<Neighbors>",
+                                "<UpdatePeers>", "<msg>1</msg>", "<MSG>1</MSG>", "<chview>a", "<Msg >1</Msg>",
+                                "no tag at all", "", "<", ">", "<RTPPacket >"}) {
+        EXPECT_EQ(dispatch(ignored), 0) << ignored;
+        EXPECT_EQ(dispatched.catalogue_requests, 0) << ignored;
+        EXPECT_TRUE(dispatched.channel_joins.empty()) << ignored;
+        EXPECT_EQ(dispatched.relays, 0) << ignored;
+    }
+}
+
+TEST(Dispatcher, EveryPathReleasesItsRelaySocket)
+{
+    int before = open_descriptors();
+    for (int i = 0; i < 2000; ++i) {
+        dispatch("<Msg>2</Wrong>");
+        dispatch("<RTPPacket>");
+        dispatch("<ChView>a");
+        dispatch("nothing");
+    }
+    EXPECT_EQ(open_descriptors(), before);
+}
