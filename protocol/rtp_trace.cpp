@@ -1,0 +1,124 @@
+// The RTP relay and its console trace. The full trace is about 12 KB per packet, so it is
+// built in one buffer by table look-ups and handed to standard output in one write.
+#include "rtp_trace.h"
+
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+constexpr char hex_digits[] = "0123456789abcdef";
+
+// "00" to "ff": two hex digits per look-up.
+constexpr std::array<char, 512> hex_pairs = [] {
+    std::array<char, 512> pairs{};
+    for (int value = 0; value < 256; ++value) {
+        pairs[static_cast<std::size_t>(value) * 2] = hex_digits[value >> 4];
+        pairs[static_cast<std::size_t>(value) * 2 + 1] = hex_digits[value & 0xf];
+    }
+    return pairs;
+}();
+
+// Lower-case hex, no prefix, no leading zeros; zero is "0".
+static char* put_hex(char* out, std::uint32_t value)
+{
+    int digits = value == 0 ? 1 : (std::bit_width(value) + 3) / 4;
+    char* end = out + digits;
+    char* at = end;
+    while (at - out >= 2) {
+        at -= 2;
+        std::memcpy(at, &hex_pairs[(value & 0xff) * 2], 2);
+        value >>= 8;
+    }
+    if (at != out)
+        *out = hex_digits[value & 0xf];
+    return end;
+}
+
+static char* put_decimal(char* out, std::uint32_t value)
+{
+    char reversed[10];
+    int count = 0;
+    do {
+        reversed[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (count > 0)
+        *out++ = reversed[--count];
+    return out;
+}
+
+static std::uint32_t little_endian_word(const unsigned char* bytes)
+{
+    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+// Fields 1 to 7 derive, step by step, from the first packet word; field 6 is the RTP
+// sequence number with its bytes swapped back into order.
+static char* put_header_fields(char* out, std::uint32_t first_word)
+{
+    std::uint32_t field1 = first_word & 0xffff0000u;
+    std::uint32_t field2 = field1 >> 16;
+    std::uint32_t field3 = field2 >> 8;
+    std::uint32_t field4 = field2 & 0xff;
+    std::uint32_t field5 = field4 << 8;
+    std::uint32_t field6 = field5 | field3;
+    for (std::uint32_t field : {field1, field2, field3, field4, field5, field6}) {
+        out = put_hex(out, field);
+        *out++ = ' ';
+    }
+    out = put_decimal(out, field6);
+    *out++ = ' ';
+    return out;
+}
+
+// One word per byte position, so neighbouring words share three bytes.
+static char* put_word_dump(char* out, const unsigned char* window)
+{
+    for (std::size_t i = 0; i < rtp_packet_size; ++i) {
+        out = put_hex(out, little_endian_word(window + i));
+        *out++ = ' ';
+    }
+    return out;
+}
+
+void read_packet_window(const unsigned char* message, std::size_t received, unsigned char* window)
+{
+    std::size_t present = received > rtp_packet_offset ? received - rtp_packet_offset : 0;
+    if (present > rtp_window_size)
+        present = rtp_window_size;
+    std::memcpy(window, message + rtp_packet_offset, present);
+    std::memset(window + present, 0, rtp_window_size - present);
+}
+
+std::size_t format_rtp_trace(const unsigned char* window, rtp_trace_variant variant, char* trace)
+{
+    // One message carries one packet, so the relay index of every trace is 0.
+    std::int32_t relay_index = 0;
+    char* out = put_header_fields(trace, little_endian_word(window));
+    out = put_decimal(out, static_cast<std::uint32_t>(relay_index));
+    if (variant == rtp_trace_one_line) {
+        *out++ = '\n';
+        return static_cast<std::size_t>(out - trace);
+    }
+    std::memset(out, ' ', 18);
+    out = put_word_dump(out + 18, window);
+    std::memcpy(out, "\n\n\n\n", 4);
+    return static_cast<std::size_t>(out + 4 - trace);
+}
+
+void relay_packet_with_trace(const unsigned char* message, std::size_t received, socket_handle relay_socket,
+                             const sockaddr_in& relay_endpoint, unsigned char* packet_copy,
+                             rtp_trace_variant variant)
+{
+    unsigned char window[rtp_window_size];
+    read_packet_window(message, received, window);
+    std::memcpy(packet_copy, window, rtp_packet_size);
+
+    char trace[rtp_trace_capacity];
+    std::size_t length = format_rtp_trace(window, variant, trace);
+    // The trace is on standard output, flushed, before the datagram leaves.
+    write_console(trace, length);
+    send_datagram(relay_socket, packet_copy, rtp_packet_size, relay_endpoint);
+}
