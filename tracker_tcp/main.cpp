@@ -1,6 +1,20 @@
 // quorvane_tcp: the tracker's message handling over one TCP connection to the tracker host.
+// Takes no arguments, prints nothing of its own, and ends with status 0 on every path.
+#include "tracker_tcp.h"
+
 int main()
 {
-    // Not connected yet: the stream client comes with the TCP work.
+    std::uint16_t granted_version = 0;
+    if (start_sockets(sockets_version_1_1, &granted_version) != 0)
+        return 0;
+    if (!is_version_1_1(granted_version)) {
+        stop_sockets();
+        return 0;
+    }
+    sockaddr_in tracker_address = tracker_host_address();
+    socket_handle stream_socket = connect_to_tracker_host(tracker_address);
+    serve_connection(stream_socket, tracker_address);
+    close_socket(stream_socket);
+    stop_sockets();
     return 0;
 }
