@@ -1,5 +1,9 @@
-// quorvane's channel join.
+// quorvane's channel join: retire the sender's earlier registrations, list, then register.
 #include "directory.h"
 
-// Not answered yet: the join comes with the directory work.
-void answer_channel_join(socket_handle, const sockaddr_in&, const std::string&) {}
+#include "directory_internal.h"
+
+void answer_channel_join(socket_handle service_socket, const sockaddr_in& peer, const std::string& channel_name)
+{
+    join_channel_retiring_peer(service_socket, peer, channel_name);
+}

@@ -1,0 +1,60 @@
+// Peer registration and the neighbour list, in quorvane's order and in quorvane_tcp's.
+#include "directory_internal.h"
+
+#include "request.h"
+#include "statements.h"
+
+#include <arpa/inet.h>
+
+void send_neighbors(socket_handle service_socket, const sockaddr_in& peer, MYSQL_RES* result)
+{
+    send_document(service_socket, peer,
+                  build_neighbors_document(result_rows(result), reply_size_limit(service_socket)));
+}
+
+// The neighbour query has run and succeeded: reply with its rows, if it gave a result set.
+static void reply_with_neighbors(directory_request* request, socket_handle service_socket, const sockaddr_in& peer)
+{
+    if (MYSQL_RES* result = take_result_set(request)) {
+        send_neighbors(service_socket, peer, result);
+        mysql_free_result(result);
+    }
+}
+
+static void format_registration(directory_request* request, const sockaddr_in& peer, const std::string& channel)
+{
+    format_statement(request, registration, address_text(peer).c_str(), static_cast<int>(ntohs(peer.sin_port)),
+                     channel.c_str());
+}
+
+void join_channel_retiring_peer(socket_handle service_socket, const sockaddr_in& peer,
+                                const std::string& channel_name)
+{
+    directory_request request;
+    open_directory_request(&request);
+    std::string channel = literal_text(request, channel_name);
+    format_statement(&request, liveness_reset, address_text(peer).c_str());
+    run_unchecked(&request);
+    format_statement(&request, neighbour_query, channel.c_str());
+    // A failed query ends the join unregistered; the liveness reset keeps its effect.
+    if (run_checked(&request) == 0) {
+        reply_with_neighbors(&request, service_socket, peer);
+        format_registration(&request, peer, channel);
+        run_unchecked(&request);
+    }
+    close_directory_request(&request);
+}
+
+void join_channel_registering_first(socket_handle service_socket, const sockaddr_in& peer,
+                                    const std::string& channel_name)
+{
+    directory_request request;
+    open_directory_request(&request);
+    std::string channel = literal_text(request, channel_name);
+    format_registration(&request, peer, channel);
+    run_unchecked(&request);
+    format_statement(&request, neighbour_query_every_row, channel.c_str());
+    if (run_checked(&request) == 0)
+        reply_with_neighbors(&request, service_socket, peer);
+    close_directory_request(&request);
+}

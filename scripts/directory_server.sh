@@ -1,0 +1,118 @@
+#!/bin/sh
+# A private MariaDB instance for the directory, kept whole in one state folder: its own
+# data, socket, pid file and log, serving p2pdb on 127.0.0.1 only. It reads no option file
+# of the machine and never touches a server the machine already runs.
+#
+#   directory_server.sh start STATE PORT [--sample]  initialise STATE if new, start, load the
+#                                                    schema and the account (and the sample catalogue)
+#   directory_server.sh stop STATE                   stop it cleanly (nothing to do if it is down)
+#   directory_server.sh sql STATE [ARGS...]          the mariadb client, as the instance's root
+set -e
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+
+fail() {
+    echo "directory_server: $*" >&2
+    exit 1
+}
+
+[ $# -ge 2 ] || fail "usage: $0 start STATE PORT [--sample] | stop STATE | sql STATE [ARGS...]"
+command=$1
+mkdir -p "$2"
+state=$(cd "$2" && pwd)
+shift 2
+
+data="$state/data"
+socket="$state/mariadbd.sock"
+pid_file="$state/mariadbd.pid"
+# Unix socket paths are limited to 107 bytes.
+[ ${#socket} -le 100 ] || fail "state folder path too long for a socket: $state"
+
+client() {
+    mariadb --no-defaults --socket="$socket" --user=root "$@"
+}
+
+# The pid of this state folder's server, if it runs; the command line is checked so that a
+# reused pid never leads to stopping someone else's process.
+running_pid() {
+    [ -f "$pid_file" ] || return 1
+    pid=$(cat "$pid_file" 2>/dev/null) || return 1
+    [ -n "$pid" ] && [ -r "/proc/$pid/cmdline" ] || return 1
+    tr '\0' '\n' < "/proc/$pid/cmdline" | grep -qxF -- "--datadir=$data" || return 1
+    echo "$pid"
+}
+
+initialise() {
+    rm -rf "$data"
+    if [ "$(id -u)" = 0 ]; then user_option=--user=root; else user_option=""; fi
+    # The instance's root logs in through the socket as the user running this script.
+    if ! mariadb-install-db --no-defaults $user_option --datadir="$data" --skip-test-db --skip-name-resolve \
+        --auth-root-authentication-method=socket --auth-root-socket-user="$(id -un)" \
+        --lower-case-table-names=1 >"$state/install.log" 2>&1; then
+        tail -n 5 "$state/install.log" >&2
+        fail "mariadb-install-db failed; its log is $state/install.log"
+    fi
+}
+
+wait_until_ready() {
+    tries=0
+    until client -e 'select 1' >/dev/null 2>&1; do
+        if ! running_pid >/dev/null && [ $tries -gt 5 ]; then
+            grep -E '\[ERROR\]' "$state/error.log" | tail -n 3 >&2 || true
+            if grep -q 'Address already in use' "$state/error.log"; then
+                fail "port $port of 127.0.0.1 is already in use; the directory server did not start"
+            fi
+            fail "the directory server did not start; its log is $state/error.log"
+        fi
+        tries=$((tries + 1))
+        [ $tries -le 300 ] || fail "the directory server was not ready within 30 s; its log is $state/error.log"
+        sleep 0.1
+    done
+}
+
+start() {
+    port=$1
+    case "$port" in ''|*[!0-9]*) fail "start needs a port number" ;; esac
+    if pid=$(running_pid); then
+        fail "already running (pid $pid, port $(cat "$state/port" 2>/dev/null)); stop it first"
+    fi
+    rm -f "$pid_file"
+    [ -d "$data/mysql" ] || initialise
+    if [ "$(id -u)" = 0 ]; then user_option=--user=root; else user_option=""; fi
+    : >"$state/error.log"
+    # Its own session: a Ctrl-C meant for the run command must not reach it; stop does.
+    setsid mariadbd --no-defaults $user_option --datadir="$data" --socket="$socket" --pid-file="$pid_file" \
+        --port="$port" --bind-address=127.0.0.1 --lower-case-table-names=1 --skip-name-resolve \
+        --skip-log-bin --innodb-buffer-pool-size=32M --innodb-log-file-size=16M \
+        --innodb-flush-log-at-trx-commit=2 --log-error="$state/error.log" \
+        </dev/null >/dev/null 2>&1 &
+    wait_until_ready
+    echo "$port" >"$state/port"
+    client <"$source_dir/directory/schema.sql"
+    client <"$source_dir/directory/account.sql"
+    if [ "${2:-}" = --sample ]; then
+        client <"$source_dir/directory/sample_catalogue.sql"
+    fi
+}
+
+stop() {
+    pid=$(running_pid) || { rm -f "$pid_file"; return 0; }
+    kill -TERM "$pid"
+    tries=0
+    while kill -0 "$pid" 2>/dev/null; do
+        tries=$((tries + 1))
+        if [ $tries -gt 600 ]; then
+            kill -KILL "$pid" 2>/dev/null || true
+            echo "directory_server: the server did not stop within 60 s and was killed" >&2
+            break
+        fi
+        sleep 0.1
+    done
+    rm -f "$pid_file"
+}
+
+case "$command" in
+    start) start "$@" ;;
+    stop) stop ;;
+    sql) client "$@" ;;
+    *) fail "unknown command '$command'" ;;
+esac
