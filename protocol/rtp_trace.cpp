@@ -9,30 +9,29 @@
 
 constexpr char hex_digits[] = "0123456789abcdef";
 
-// "00" to "ff": two hex digits per look-up.
-constexpr std::array<char, 512> hex_pairs = [] {
-    std::array<char, 512> pairs{};
-    for (int value = 0; value < 256; ++value) {
-        pairs[static_cast<std::size_t>(value) * 2] = hex_digits[value >> 4];
-        pairs[static_cast<std::size_t>(value) * 2 + 1] = hex_digits[value & 0xf];
-    }
+// The two hex digits of every byte value, laid out so that one 16-bit load puts them in
+// memory in writing order.
+static_assert(std::endian::native == std::endian::little, "the hex writer lays out digits little-endian");
+constexpr std::array<std::uint16_t, 256> hex_pairs = [] {
+    std::array<std::uint16_t, 256> pairs{};
+    for (unsigned value = 0; value < 256; ++value)
+        pairs[value] = static_cast<std::uint16_t>(hex_digits[value >> 4] | hex_digits[value & 0xf] << 8);
     return pairs;
 }();
 
-// Lower-case hex, no prefix, no leading zeros; zero is "0".
+// Lower-case hex, no prefix, no leading zeros; zero is "0". Four look-ups give all eight
+// digits; the leading zeros are shifted out and one 8-byte store writes the rest, so `out`
+// needs room for 8 bytes whatever the number of digits.
 static char* put_hex(char* out, std::uint32_t value)
 {
-    int digits = value == 0 ? 1 : (std::bit_width(value) + 3) / 4;
-    char* end = out + digits;
-    char* at = end;
-    while (at - out >= 2) {
-        at -= 2;
-        std::memcpy(at, &hex_pairs[(value & 0xff) * 2], 2);
-        value >>= 8;
-    }
-    if (at != out)
-        *out = hex_digits[value & 0xf];
-    return end;
+    std::uint64_t digits = static_cast<std::uint64_t>(hex_pairs[value >> 24]) |
+                           static_cast<std::uint64_t>(hex_pairs[(value >> 16) & 0xff]) << 16 |
+                           static_cast<std::uint64_t>(hex_pairs[(value >> 8) & 0xff]) << 32 |
+                           static_cast<std::uint64_t>(hex_pairs[value & 0xff]) << 48;
+    int count = (std::bit_width(value | 1u) + 3) / 4;
+    digits >>= 8 * (8 - count);
+    std::memcpy(out, &digits, 8);
+    return out + count;
 }
 
 static char* put_decimal(char* out, std::uint32_t value)
