@@ -2,7 +2,7 @@
 # Installs, with apt-get, whatever the build, the tests and the local directory need
 # and the machine lacks. Debian 12; run as root (or with sudo available).
 set -e
-packages="cmake g++ make pkg-config libgtest-dev libbenchmark-dev libmariadb-dev mariadb-server mariadb-client iproute2 util-linux"
+packages="cmake g++ make pkg-config libgtest-dev libbenchmark-dev libmariadb-dev mariadb-server mariadb-client iproute2 util-linux socat"
 missing=""
 for package in $packages; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
