@@ -24,8 +24,9 @@ constexpr std::size_t rtp_trace_capacity = 37 + 18 + rtp_packet_size * 9 + 4;
 // `received` bytes: every position at or past that reads as zero, never as a stale byte.
 void read_packet_window(const unsigned char* message, std::size_t received, unsigned char* window);
 
-// Writes the trace of the packet at the start of window into trace, which has room for
-// rtp_trace_capacity bytes. Returns the number of bytes written.
+// Writes the trace of the packet at the start of window into trace, which must have room
+// for rtp_trace_capacity bytes even when the trace is shorter: the writer stores eight
+// bytes at a time. Returns the length of the trace.
 std::size_t format_rtp_trace(const unsigned char* window, rtp_trace_variant variant, char* trace);
 
 // The relay step: copies the packet into packet_copy (rtp_packet_size bytes), writes the
