@@ -1,11 +1,36 @@
 #!/bin/sh
 # Runs a command inside a private network namespace with loopback up, so the programs'
 # fixed ports collide with nothing on the machine and 127.0.0.2, 127.0.0.3... serve as peers.
-# Usage: in_netns.sh COMMAND [ARGS...]
+# Usage: in_netns.sh [--directory] COMMAND [ARGS...]
+#   --directory  also runs a private directory server on 127.0.0.1:3306 of the namespace,
+#                state in a temporary folder named by QUORVANE_DIRECTORY_STATE, for the
+#                command's duration. The namespace has its own process ids too, so nothing
+#                started inside outlives it.
 set -e
 if [ "$(id -u)" = 0 ]; then
     flags=-n
 else
     flags=-rn
 fi
-exec unshare $flags sh -c 'ip link set lo up && exec "$@"' in_netns "$@"
+if [ "${1:-}" != --directory ]; then
+    exec unshare $flags sh -c 'ip link set lo up && exec "$@"' in_netns "$@"
+fi
+shift
+server="$(cd "$(dirname "$0")/.." && pwd)/scripts/directory_server.sh"
+exec unshare $flags --pid --fork --mount-proc sh -c '
+    server=$1
+    shift
+    ip link set lo up
+    state=$(mktemp -d "${TMPDIR:-/tmp}/quorvane-directory.XXXXXX")
+    clean_up() {
+        sh "$server" stop "$state" || true
+        rm -rf "$state"
+    }
+    trap "clean_up; exit 130" INT TERM
+    sh "$server" start "$state" 3306 || { clean_up; exit 1; }
+    export QUORVANE_DIRECTORY_STATE="$state" QUORVANE_DIRECTORY_SERVER="$server" MYSQL_TCP_PORT=3306
+    status=0
+    "$@" || status=$?
+    clean_up
+    exit $status
+' in_netns "$server" "$@"

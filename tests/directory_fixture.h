@@ -1,0 +1,41 @@
+// The private directory server that `in_netns.sh --directory` runs for a test: an admin
+// connection to it over its socket, table contents, and stopping and starting it.
+#pragma once
+
+#include <mysql.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+// A row as the admin reads it; nullopt for an SQL NULL.
+using admin_row = std::vector<std::optional<std::string>>;
+
+// Root over the state folder's socket; null (and a test failure) when it cannot connect.
+MYSQL* connect_as_admin();
+// Runs one statement; false (and a test failure naming the statement) when it fails.
+bool run_admin_sql(MYSQL* admin, const std::string& statement);
+std::vector<admin_row> admin_rows(MYSQL* admin, const std::string& query);
+// The first column of the first row, or "" when there is none.
+std::string admin_value(MYSQL* admin, const std::string& query);
+
+// Empties the three tables.
+void clear_directory(MYSQL* admin);
+// Loads a file of statements with the mariadb client, as the directory server script does.
+bool load_sql_file(const std::string& path);
+// The repository's directory/sample_catalogue.sql.
+std::string sample_catalogue_path();
+
+// X'..' literal: any bytes, as the names of VARBINARY columns.
+std::string hex_literal(const std::string& bytes);
+
+// Stops the server cleanly, or starts it again on its port, with the project's script.
+bool stop_directory_server();
+bool start_directory_server();
+
+// A global status counter of the server, such as Connections; -1 if unknown.
+long status_counter(MYSQL* admin, const std::string& name);
+// The server's Threads_connected, counting the admin connection itself.
+int threads_connected(MYSQL* admin);
+// Waits (bounded) until only the admin connection is left; closes take a moment server-side.
+bool only_admin_connected(MYSQL* admin, int timeout_ms);

@@ -1,0 +1,192 @@
+// The real programs against the private directory server: quorvane over UDP and
+// quorvane_tcp on its connection answer from the sample catalogue; a directory that goes
+// down or fails shows the operator notice, and the service goes on.
+#include "directory_fixture.h"
+#include "e2e_support.h"
+#include "tracker_host.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+static const std::string notice_line = "something wrong,check program\n";
+static const std::string no_reply = "(no reply)";
+
+static int notice_count(const std::string& errors)
+{
+    int count = 0;
+    for (std::size_t at = errors.find(notice_line); at != std::string::npos; at = errors.find(notice_line, at + 1))
+        ++count;
+    return count;
+}
+
+// Group names in order, each with its channels in the order sent.
+using catalogue_groups = std::vector<std::pair<std::string, std::vector<std::string>>>;
+
+static catalogue_groups parse_catalogue(const std::string& document)
+{
+    catalogue_groups groups;
+    const std::string group_open = "<Group name=\"";
+    for (std::size_t at = document.find(group_open); at != std::string::npos; at = document.find(group_open, at)) {
+        at += group_open.size();
+        std::size_t name_end = document.find("\">", at);
+        std::size_t group_end = document.find("</Group>", at);
+        if (name_end == std::string::npos || group_end == std::string::npos)
+            break;
+        std::vector<std::string> channels;
+        for (std::size_t c = document.find("<Channel>", name_end); c != std::string::npos && c < group_end;
+             c = document.find("<Channel>", c + 1))
+            channels.push_back(document.substr(c + 9, document.find("</Channel>", c) - c - 9));
+        std::sort(channels.begin(), channels.end());
+        groups.emplace_back(document.substr(at, name_end - at), channels);
+    }
+    return groups;
+}
+
+static const catalogue_groups sample_groups = {
+    {"News", {"City Desk", "World Report"}},
+    {"Sports", {"Cycling Tour", "Football Live", "Tennis Court"}},
+    {"Music", {"Classic Hits", "Jazz Lounge"}},
+    {"Kids", {"Cartoon Corner"}},
+};
+
+class DirectoryService : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        admin = connect_as_admin();
+        ASSERT_NE(admin, nullptr);
+        clear_directory(admin);
+        ASSERT_TRUE(load_sql_file(sample_catalogue_path()));
+        ASSERT_TRUE(start_program(program_path("quorvane"), &tracker));
+        ASSERT_TRUE(wait_for_udp_port(8848, 5000));
+        peer = bound_udp_socket("127.0.0.2", 0);
+        ASSERT_GE(peer, 0);
+    }
+    void TearDown() override
+    {
+        close(peer);
+        stop_program(&tracker);
+        if (admin)
+            mysql_close(admin);
+    }
+    std::string ask(const std::string& message, int timeout_ms = 3000, int from = -1)
+    {
+        int sender = from < 0 ? peer : from;
+        EXPECT_TRUE(send_udp(sender, message, "127.0.0.1", 8848));
+        std::string reply;
+        return receive_udp(sender, &reply, timeout_ms) ? reply : no_reply;
+    }
+    MYSQL* admin = nullptr;
+    child_process tracker;
+    int peer = -1;
+};
+
+TEST_F(DirectoryService, CatalogueRequestIsAnsweredWithTheSampleCatalogue)
+{
+    std::string reply = ask("<Msg>1</Msg>");
+    ASSERT_GT(reply.size(), 30u);
+    EXPECT_EQ(reply.substr(0, 10), "<Channels>");
+    EXPECT_EQ(reply.substr(reply.size() - 20), std::string("</Group></Channels>") + '\0');
+    EXPECT_EQ(parse_catalogue(reply), sample_groups) << reply;
+    EXPECT_EQ(tracker.err, "");
+}
+
+TEST_F(DirectoryService, ChViewJoinsAndListsTheOtherPeers)
+{
+    EXPECT_EQ(ask("<ChView>Jazz Lounge</ChView>"), std::string("<Neighbors></Neighbors>") + '\0');
+    int second = bound_udp_socket("127.0.0.3", 0);
+    std::string expected = "<Neighbors><Neighbor><IPv4>127.0.0.2</IPv4><port>" + std::to_string(local_port(peer)) +
+                           "</port><name></name></Neighbor></Neighbors>" + '\0';
+    EXPECT_EQ(ask("<ChView>Jazz Lounge</ChView>", 3000, second), expected);
+    // The closing tag is not needed: the name runs to the end of the message.
+    EXPECT_EQ(ask("<ChView>Tennis Court", 3000, second), std::string("<Neighbors></Neighbors>") + '\0');
+    close(second);
+    EXPECT_EQ(admin_value(admin, "select group_concat(concat(IPv4,'/',iChannel,'/',alive) order by IPv4, alive) "
+                                 "from p2pdb.userlist"),
+              "127.0.0.2/6/1,127.0.0.3/6/0,127.0.0.3/4/1");
+}
+
+TEST_F(DirectoryService, ServerDownShowsTwoNoticesAndTheServiceAnswersOnceItIsBack)
+{
+    mysql_close(admin);
+    admin = nullptr;
+    ASSERT_TRUE(stop_directory_server());
+    EXPECT_EQ(ask("<Msg>1</Msg>", 500), no_reply);
+    EXPECT_TRUE(read_errors_until(&tracker, 2, 3000));
+    EXPECT_EQ(ask("<ChView>Jazz Lounge</ChView>", 500), no_reply);
+    EXPECT_TRUE(read_errors_until(&tracker, 4, 3000));
+    EXPECT_EQ(notice_count(tracker.err), 4) << tracker.err;
+    EXPECT_TRUE(is_running(&tracker));
+
+    ASSERT_TRUE(start_directory_server());
+    EXPECT_EQ(parse_catalogue(ask("<Msg>1</Msg>")), sample_groups);
+    EXPECT_EQ(ask("<ChView>Jazz Lounge</ChView>"), std::string("<Neighbors></Neighbors>") + '\0');
+    drain_output(&tracker, 100);
+    EXPECT_EQ(notice_count(tracker.err), 4);
+    admin = connect_as_admin();
+}
+
+TEST_F(DirectoryService, FailingCatalogueQueryShowsOneNoticeAndNoReply)
+{
+    ASSERT_TRUE(run_admin_sql(admin, "rename table p2pdb.`group` to p2pdb.group_away"));
+    EXPECT_EQ(ask("<Msg>1</Msg>", 500), no_reply);
+    EXPECT_TRUE(read_errors_until(&tracker, 1, 3000));
+    ASSERT_TRUE(run_admin_sql(admin, "rename table p2pdb.group_away to p2pdb.`group`"));
+    EXPECT_EQ(parse_catalogue(ask("<Msg>1</Msg>")), sample_groups);
+    drain_output(&tracker, 100);
+    EXPECT_EQ(tracker.err, notice_line);
+}
+
+TEST_F(DirectoryService, ManyRequestsLeaveNoDescriptorAndNoConnectionOpen)
+{
+    int descriptors = open_descriptor_count(tracker.pid);
+    // The last one registers: one alive row of the peer stays.
+    const char* requests[] = {"<Msg>1</Msg>", "<ChView>No Such Channel</ChView>", "<ChView>x\" or \"1\"=\"1</ChView>",
+                              "<ChView>Jazz Lounge</ChView>"};
+    for (int i = 0; i < 200; ++i)
+        ASSERT_NE(ask(requests[i % 4]), no_reply) << "request " << i;
+    // The reply leaves before the request closes its connection: let the last one finish.
+    EXPECT_TRUE(only_admin_connected(admin, 5000)) << threads_connected(admin);
+    int now = open_descriptor_count(tracker.pid);
+    for (int waited = 0; now != descriptors && waited < 2000; waited += 10) {
+        usleep(10000);
+        now = open_descriptor_count(tracker.pid);
+    }
+    EXPECT_EQ(now, descriptors);
+    EXPECT_EQ(admin_value(admin, "select count(*) from p2pdb.userlist where IPv4='127.0.0.2' and alive=1"), "1");
+    EXPECT_EQ(tracker.err, "");
+}
+
+// quorvane_tcp's variant: registers first, then lists every row, on its connection.
+TEST(DirectoryTrackerClient, JoinAndCatalogueAreAnsweredOnTheConnection)
+{
+    MYSQL* admin = connect_as_admin();
+    ASSERT_NE(admin, nullptr);
+    clear_directory(admin);
+    ASSERT_TRUE(load_sql_file(sample_catalogue_path()));
+    tracker_host host;
+    ASSERT_TRUE(start_tracker_host(&host));
+
+    std::string own = "<Neighbor><IPv4>127.0.0.1</IPv4><port>8848</port><name></name></Neighbor>";
+    ASSERT_TRUE(send_on_connection(&host, "<ChView>Jazz Lounge</ChView>"));
+    std::string first = "<Neighbors>" + own + "</Neighbors>" + '\0';
+    EXPECT_EQ(receive_on_connection(&host, first.size(), 3000), first);
+    ASSERT_TRUE(send_on_connection(&host, "<ChView>Jazz Lounge</ChView>"));
+    std::string second = "<Neighbors>" + own + own + "</Neighbors>" + '\0';
+    EXPECT_EQ(receive_on_connection(&host, second.size(), 3000), second);
+
+    ASSERT_TRUE(send_on_connection(&host, "<Msg>1</Msg>"));
+    std::string catalogue = receive_on_connection(&host, 1, 3000);
+    for (int i = 0; i < 50 && (catalogue.empty() || catalogue.back() != '\0'); ++i)
+        catalogue += receive_on_connection(&host, 1, 100);
+    EXPECT_EQ(parse_catalogue(catalogue), sample_groups) << catalogue;
+    EXPECT_EQ(admin_value(admin, "select count(*) from p2pdb.userlist where alive=1"), "2");
+    EXPECT_TRUE(only_admin_connected(admin, 5000));
+    stop_tracker_host(&host);
+    mysql_close(admin);
+}
