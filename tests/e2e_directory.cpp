@@ -106,6 +106,8 @@ TEST_F(DirectoryService, ChViewJoinsAndListsTheOtherPeers)
     // The closing tag is not needed: the name runs to the end of the message.
     EXPECT_EQ(ask("<ChView>Tennis Court", 3000, second), std::string("<Neighbors></Neighbors>") + '\0');
     close(second);
+    // The registration follows the reply: wait for the request to close its connection.
+    EXPECT_TRUE(only_admin_connected(admin, 5000));
     EXPECT_EQ(admin_value(admin, "select group_concat(concat(IPv4,'/',iChannel,'/',alive) order by IPv4, alive) "
                                  "from p2pdb.userlist"),
               "127.0.0.2/6/1,127.0.0.3/6/0,127.0.0.3/4/1");
