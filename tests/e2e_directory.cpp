@@ -1,9 +1,8 @@
-// The real programs against the private directory server: quorvane over UDP and
-// quorvane_tcp on its connection answer from the sample catalogue; a directory that goes
-// down or fails shows the operator notice, and the service goes on.
+// quorvane against the private directory server: catalogue and joins over UDP from the
+// sample catalogue; a directory that goes down or fails shows the operator notice, and the
+// service goes on. (quorvane_tcp's variant end to end: e2e_tracker_tcp_directory.)
 #include "directory_fixture.h"
 #include "e2e_support.h"
-#include "tracker_host.h"
 
 #include <gtest/gtest.h>
 
@@ -162,33 +161,4 @@ TEST_F(DirectoryService, ManyRequestsLeaveNoDescriptorAndNoConnectionOpen)
     EXPECT_EQ(now, descriptors);
     EXPECT_EQ(admin_value(admin, "select count(*) from p2pdb.userlist where IPv4='127.0.0.2' and alive=1"), "1");
     EXPECT_EQ(tracker.err, "");
-}
-
-// quorvane_tcp's variant: registers first, then lists every row, on its connection.
-TEST(DirectoryTrackerClient, JoinAndCatalogueAreAnsweredOnTheConnection)
-{
-    MYSQL* admin = connect_as_admin();
-    ASSERT_NE(admin, nullptr);
-    clear_directory(admin);
-    ASSERT_TRUE(load_sql_file(sample_catalogue_path()));
-    tracker_host host;
-    ASSERT_TRUE(start_tracker_host(&host));
-
-    std::string own = "<Neighbor><IPv4>127.0.0.1</IPv4><port>8848</port><name></name></Neighbor>";
-    ASSERT_TRUE(send_on_connection(&host, "<ChView>Jazz Lounge</ChView>"));
-    std::string first = "<Neighbors>" + own + "</Neighbors>" + '\0';
-    EXPECT_EQ(receive_on_connection(&host, first.size(), 3000), first);
-    ASSERT_TRUE(send_on_connection(&host, "<ChView>Jazz Lounge</ChView>"));
-    std::string second = "<Neighbors>" + own + own + "</Neighbors>" + '\0';
-    EXPECT_EQ(receive_on_connection(&host, second.size(), 3000), second);
-
-    ASSERT_TRUE(send_on_connection(&host, "<Msg>1</Msg>"));
-    std::string catalogue = receive_on_connection(&host, 1, 3000);
-    for (int i = 0; i < 50 && (catalogue.empty() || catalogue.back() != '\0'); ++i)
-        catalogue += receive_on_connection(&host, 1, 100);
-    EXPECT_EQ(parse_catalogue(catalogue), sample_groups) << catalogue;
-    EXPECT_EQ(admin_value(admin, "select count(*) from p2pdb.userlist where alive=1"), "2");
-    EXPECT_TRUE(only_admin_connected(admin, 5000));
-    stop_tracker_host(&host);
-    mysql_close(admin);
 }

@@ -30,19 +30,6 @@ TEST(ChannelsDocument, GroupsOpenWhereTheKeyTextChanges)
               "</Group><Group name=\"Same\"><Channel>z</Channel></Group></Channels>");
 }
 
-TEST(ChannelsDocument, KeyMinusOneLooksLikeNoGroupOpen)
-{
-    EXPECT_EQ(build_channels_document({{"-1", "Hidden", "a"}, {"-1", "Hidden", "b"}, {"2", "Next", "c"}}, no_limit),
-              "<Channels><Channel>a</Channel><Channel>b</Channel><Group name=\"Next\"><Channel>c</Channel>"
-              "</Group></Channels>");
-}
-
-TEST(ChannelsDocument, NamesAreCopiedRawByteForByte)
-{
-    EXPECT_EQ(build_channels_document({{"1", "a\"<b>&", "<x \"y\">\xe9\xff"}}, no_limit),
-              "<Channels><Group name=\"a\"<b>&\"><Channel><x \"y\">\xe9\xff</Channel></Group></Channels>");
-}
-
 TEST(ChannelsDocument, NullColumnsAreWrittenAsEmptyText)
 {
     // An orphan channel (no such group) sorts first with NULL key and name; a nameless channel.
