@@ -17,6 +17,9 @@ constexpr std::uint16_t sockets_version_1_1 = 0x0101;
 int start_sockets(std::uint16_t requested_version, std::uint16_t* granted_version);
 void stop_sockets();
 bool is_version_1_1(std::uint16_t version);
+// Asks for version 1.1 and accepts nothing else: false when sockets cannot be started
+// (clean-up already done where start-up succeeded with another version).
+bool start_sockets_version_1_1();
 
 socket_handle open_udp_socket();
 socket_handle open_tcp_socket();
@@ -24,6 +27,11 @@ void close_socket(socket_handle socket);  // ignores invalid_socket
 
 // Binds to every local IPv4 interface; returns 0 or the errno of the failure.
 int bind_to_any(socket_handle socket, std::uint16_t port);
+// A UDP socket bound to every interface on port; invalid_socket and the errno on failure.
+socket_handle open_bound_udp_socket(std::uint16_t port, int* error);
+// Called after each failed receive with the count of failures in a row: a socket that keeps
+// failing must not make its loop spin.
+void pause_after_receive_failures(int consecutive_failures);
 int set_socket_buffer_size(socket_handle socket, int option_name, int bytes);
 int connect_to(socket_handle socket, const sockaddr_in& address);
 

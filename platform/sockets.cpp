@@ -21,6 +21,18 @@ bool is_version_1_1(std::uint16_t version)
     return (version & 0xff) == 1 && (version >> 8) == 1;
 }
 
+bool start_sockets_version_1_1()
+{
+    std::uint16_t granted_version = 0;
+    if (start_sockets(sockets_version_1_1, &granted_version) != 0)
+        return false;
+    if (!is_version_1_1(granted_version)) {
+        stop_sockets();
+        return false;
+    }
+    return true;
+}
+
 socket_handle open_udp_socket()
 {
     return socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -43,6 +55,27 @@ int bind_to_any(socket_handle socket, std::uint16_t port)
     if (bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
         return errno;
     return 0;
+}
+
+socket_handle open_bound_udp_socket(std::uint16_t port, int* error)
+{
+    socket_handle socket = open_udp_socket();
+    if (socket == invalid_socket) {
+        *error = errno;
+        return invalid_socket;
+    }
+    *error = bind_to_any(socket, port);
+    if (*error != 0) {
+        close_socket(socket);
+        return invalid_socket;
+    }
+    return socket;
+}
+
+void pause_after_receive_failures(int consecutive_failures)
+{
+    if (consecutive_failures > 1)
+        usleep(consecutive_failures > 10 ? 100000 : 10000);
 }
 
 int set_socket_buffer_size(socket_handle socket, int option_name, int bytes)

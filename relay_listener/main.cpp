@@ -2,29 +2,19 @@
 #include "platform.h"
 #include "settings.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <unistd.h>
 
 // Address, " say : ", up to 2000 bytes of text and the line break.
 constexpr std::size_t listener_line_size = 15 + 7 + relay_listener_buffer_size + 1;
 
 static socket_handle open_listener_socket()
 {
-    socket_handle listener = open_udp_socket();
-    if (listener == invalid_socket) {
-        std::fprintf(stderr, "halvering: cannot open a UDP socket for port %u: %s\n", relay_listener_port,
-                     std::strerror(errno));
-        return invalid_socket;
-    }
-    int error = bind_to_any(listener, relay_listener_port);
-    if (error != 0) {
-        std::fprintf(stderr, "halvering: cannot bind UDP port %u: %s\n", relay_listener_port, std::strerror(error));
-        close_socket(listener);
-        return invalid_socket;
-    }
+    int error = 0;
+    socket_handle listener = open_bound_udp_socket(relay_listener_port, &error);
+    if (listener == invalid_socket)
+        std::fprintf(stderr, "halvering: cannot serve UDP port %u: %s\n", relay_listener_port, std::strerror(error));
     return listener;
 }
 
@@ -37,9 +27,8 @@ static socket_handle open_listener_socket()
         sockaddr_in sender{};
         long received = receive_datagram(listener, datagram.get(), relay_listener_buffer_size, &sender);
         if (received < 0) {
-            // Nothing was received: print nothing, and never spin on a failing socket.
-            if (++consecutive_failures > 1)
-                usleep(consecutive_failures > 10 ? 100000 : 10000);
+            // Nothing was received, so nothing is printed.
+            pause_after_receive_failures(++consecutive_failures);
             continue;
         }
         consecutive_failures = 0;
@@ -53,13 +42,8 @@ static socket_handle open_listener_socket()
 
 int main()
 {
-    std::uint16_t granted_version = 0;
-    if (start_sockets(sockets_version_1_1, &granted_version) != 0)
+    if (!start_sockets_version_1_1())
         return 0;
-    if (!is_version_1_1(granted_version)) {
-        stop_sockets();
-        return 0;
-    }
     socket_handle listener = open_listener_socket();
     if (listener == invalid_socket) {
         stop_sockets();

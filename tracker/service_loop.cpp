@@ -7,30 +7,14 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <unistd.h>
 
 socket_handle open_service_socket()
 {
-    socket_handle service_socket = open_udp_socket();
-    if (service_socket == invalid_socket) {
-        std::fprintf(stderr, "quorvane: cannot open a UDP socket for port %u: %s\n", tracker_service_port,
-                     std::strerror(errno));
-        return invalid_socket;
-    }
-    int error = bind_to_any(service_socket, tracker_service_port);
-    if (error != 0) {
-        std::fprintf(stderr, "quorvane: cannot bind UDP port %u: %s\n", tracker_service_port, std::strerror(error));
-        close_socket(service_socket);
-        return invalid_socket;
-    }
+    int error = 0;
+    socket_handle service_socket = open_bound_udp_socket(tracker_service_port, &error);
+    if (service_socket == invalid_socket)
+        std::fprintf(stderr, "quorvane: cannot serve UDP port %u: %s\n", tracker_service_port, std::strerror(error));
     return service_socket;
-}
-
-// A receive that keeps failing must not spin: pause a little after the first repeat.
-static void pause_after_failures(int consecutive_failures)
-{
-    if (consecutive_failures > 1)
-        usleep(consecutive_failures > 10 ? 100000 : 10000);
 }
 
 void serve_datagrams(socket_handle service_socket)
@@ -42,7 +26,7 @@ void serve_datagrams(socket_handle service_socket)
         sockaddr_in peer{};
         long received = receive_datagram(service_socket, receive_buffer.get(), max_message_size, &peer);
         if (received < 0) {
-            pause_after_failures(++consecutive_failures);
+            pause_after_receive_failures(++consecutive_failures);
             continue;
         }
         consecutive_failures = 0;

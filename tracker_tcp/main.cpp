@@ -4,13 +4,8 @@
 
 int main()
 {
-    std::uint16_t granted_version = 0;
-    if (start_sockets(sockets_version_1_1, &granted_version) != 0)
+    if (!start_sockets_version_1_1())
         return 0;
-    if (!is_version_1_1(granted_version)) {
-        stop_sockets();
-        return 0;
-    }
     sockaddr_in tracker_address = tracker_host_address();
     socket_handle stream_socket = connect_to_tracker_host(tracker_address);
     serve_connection(stream_socket, tracker_address);
