@@ -57,10 +57,10 @@ wait_until_ready() {
     tries=0
     until client -e 'select 1' >/dev/null 2>&1; do
         if ! running_pid >/dev/null && [ $tries -gt 5 ]; then
-            grep -E '\[ERROR\]' "$state/error.log" | tail -n 3 >&2 || true
             if grep -q 'Address already in use' "$state/error.log"; then
                 fail "port $port of 127.0.0.1 is already in use; the directory server did not start"
             fi
+            grep -E '\[ERROR\]' "$state/error.log" | tail -n 3 >&2 || true
             fail "the directory server did not start; its log is $state/error.log"
         fi
         tries=$((tries + 1))
