@@ -4,8 +4,8 @@
 # Usage: in_netns.sh [--directory] COMMAND [ARGS...]
 #   --directory  also runs a private directory server on 127.0.0.1:3306 of the namespace,
 #                state in a temporary folder named by QUORVANE_DIRECTORY_STATE, for the
-#                command's duration. The namespace has its own process ids too, so nothing
-#                started inside outlives it.
+#                command's duration. Where it can, the namespace has its own process ids
+#                too, so nothing started inside outlives it.
 set -e
 if [ "$(id -u)" = 0 ]; then
     flags=-n
@@ -17,7 +17,12 @@ if [ "${1:-}" != --directory ]; then
 fi
 shift
 server="$(cd "$(dirname "$0")/.." && pwd)/scripts/directory_server.sh"
-exec unshare $flags --pid --fork --mount-proc sh -c '
+# A private process-id namespace needs its own /proc mount, which a chroot without a
+# mount point at its root cannot make; there the clean-up below stops the server alone.
+if unshare $flags --pid --fork --mount-proc true 2>/dev/null; then
+    flags="$flags --pid --fork --mount-proc"
+fi
+exec unshare $flags sh -c '
     server=$1
     shift
     ip link set lo up
