@@ -45,7 +45,9 @@ initialise() {
     rm -rf "$data"
     if [ "$(id -u)" = 0 ]; then user_option=--user=root; else user_option=""; fi
     # The instance's root logs in through the socket as the user running this script.
-    if ! mariadb-install-db --no-defaults $user_option --datadir="$data" --skip-test-db --skip-name-resolve \
+    # --force: a machine whose host name does not resolve (no /etc/hosts, say) still gets its
+    # data folder; our accounts name addresses, never host names.
+    if ! mariadb-install-db --no-defaults $user_option --datadir="$data" --skip-test-db --skip-name-resolve --force \
         --auth-root-authentication-method=socket --auth-root-socket-user="$(id -un)" \
         --lower-case-table-names=1 >"$state/install.log" 2>&1; then
         tail -n 5 "$state/install.log" >&2
