@@ -1,5 +1,7 @@
 #include "e2e_support.h"
 
+#include <gtest/gtest.h>
+
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -119,13 +121,44 @@ bool is_running(child_process* child)
     return child->pid > 0 && waitpid(child->pid, nullptr, WNOHANG) == 0;
 }
 
+// In the sanitizer build a fault in a child is a report on its standard error (and an abort);
+// the test that ran the child fails, whatever else it checked.
+static void expect_no_sanitizer_report(const child_process& child)
+{
+    for (const char* mark : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"})
+        if (child.err.find(mark) != std::string::npos) {
+            ADD_FAILURE() << "sanitizer report from a child program:\n" << child.err;
+            return;
+        }
+}
+
+#ifdef QUORVANE_SANITIZE
+// A report follows its fault by a moment: a child killed at once could take it along.
+constexpr int report_grace_ms = 100;
+#else
+constexpr int report_grace_ms = 0;
+#endif
+
+// Whether the child has ended, leaving it for waitpid to reap.
+static bool has_ended(const child_process& child)
+{
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(child.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0;
+}
+
 void stop_program(child_process* child)
 {
     if (child->pid > 0) {
+        if (report_grace_ms > 0)
+            read_child(child, report_grace_ms, [&] { return has_ended(*child); });
         kill(child->pid, SIGKILL);
         waitpid(child->pid, nullptr, 0);
         child->pid = -1;
     }
+    // The child is gone: read what it left on its pipes, up to their end.
+    if (child->stderr_fd >= 0)
+        drain_output(child, 2000);
+    expect_no_sanitizer_report(*child);
     for (int* fd : {&child->stdout_fd, &child->stderr_fd})
         if (*fd >= 0) {
             close(*fd);
