@@ -1,0 +1,331 @@
+// quorvane_load: the load generator of the bench. It plays the peers of the tracker on
+// 127.0.0.1:8848 and, for the relay, the relay listener on 127.0.0.1:1234, and prints one
+// result line ("key=value ...") for bench/run.sh.
+//
+//   quorvane_load catalogue SECONDS     closed loop of "<Msg>1</Msg>" requests
+//   quorvane_load join SECONDS          closed loop of ChView joins from rotating peers
+//   quorvane_load relay SECONDS [N]     RTPPacket messages, at most N unforwarded at a time
+//   quorvane_load paced RATE SECONDS    RTPPacket messages at a fixed rate per second
+//   quorvane_load mixed COUNT           catalogue, joins, packets and ignored messages
+#include "bench_support.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+constexpr int reply_timeout_ms = 1000;
+constexpr std::size_t packet_size = 1328;
+constexpr std::size_t largest_reply = 70000;
+constexpr int relay_listener_receive_buffer = 4 << 20;
+
+static const sockaddr_in tracker = loopback_address("127.0.0.1", 8848);
+
+static bool send_message(int s, const std::string& message)
+{
+    return sendto(s, message.data(), message.size(), 0, reinterpret_cast<const sockaddr*>(&tracker),
+                  sizeof tracker) == static_cast<ssize_t>(message.size());
+}
+
+// A reply that came after its request had timed out must not answer the next request.
+static void drop_late_replies(int s)
+{
+    char scrap[largest_reply];
+    while (recv(s, scrap, sizeof scrap, MSG_DONTWAIT) >= 0) {
+    }
+}
+
+// 1: a reply beginning with `expected`; 0: no reply in time; -1: some other reply.
+static int await_reply(int s, const char* expected)
+{
+    pollfd fd{s, POLLIN, 0};
+    if (poll(&fd, 1, reply_timeout_ms) <= 0)
+        return 0;
+    static char reply[largest_reply];
+    ssize_t length = recv(s, reply, sizeof reply, 0);
+    std::size_t expected_length = std::strlen(expected);
+    if (length < static_cast<ssize_t>(expected_length) || std::memcmp(reply, expected, expected_length) != 0)
+        return -1;
+    return 1;
+}
+
+struct request_tally {
+    std::vector<double> latencies_ms;
+    long timeouts = 0;
+    long errors = 0;
+    bool late_reply_possible = false;
+};
+
+static void ask(int s, const std::string& message, const char* expected, request_tally* tally)
+{
+    if (tally->late_reply_possible)
+        drop_late_replies(s);
+    double start = now_seconds();
+    send_message(s, message);
+    int outcome = await_reply(s, expected);
+    if (outcome == 0) {
+        ++tally->timeouts;
+        tally->late_reply_possible = true;
+        return;
+    }
+    if (outcome < 0)
+        ++tally->errors;
+    tally->latencies_ms.push_back((now_seconds() - start) * 1000);
+}
+
+static std::string join_message(long request)
+{
+    return "<ChView>" + sample_channels[static_cast<std::size_t>(request) % sample_channels.size()] + "</ChView>";
+}
+
+static bool open_join_peers(std::vector<int>* peers)
+{
+    for (int peer = 0; peer < join_peer_count; ++peer) {
+        int s = bound_udp_socket(join_peer_address(peer).c_str(), 0, 0);
+        if (s < 0)
+            return false;
+        peers->push_back(s);
+    }
+    return true;
+}
+
+static int run_catalogue(double seconds)
+{
+    int s = bound_udp_socket("127.0.0.1", 0, 0);
+    if (s < 0)
+        return 1;
+    request_tally tally;
+    double start = now_seconds();
+    while (now_seconds() - start < seconds)
+        ask(s, "<Msg>1</Msg>", "<Channels>", &tally);
+    print_request_result(now_seconds() - start, tally.latencies_ms, tally.timeouts, tally.errors);
+    return 0;
+}
+
+static int run_join(double seconds)
+{
+    std::vector<int> peers;
+    if (!open_join_peers(&peers))
+        return 1;
+    request_tally tally;
+    double start = now_seconds();
+    for (long request = 0; now_seconds() - start < seconds; ++request)
+        ask(peers[static_cast<std::size_t>(request % join_peer_count)], join_message(request), "<Neighbors>",
+            &tally);
+    print_request_result(now_seconds() - start, tally.latencies_ms, tally.timeouts, tally.errors);
+    return 0;
+}
+
+// RTP packets carry their number in bytes 4 to 11, one nibble per byte: every byte of the
+// packet is at least 0x10, so no zero byte shortens the console line and every word of
+// the trace's dump has eight digits, the longest trace.
+static std::string packet_message()
+{
+    std::string message = "<RTPPacket>";
+    message.resize(message.size() + packet_size);
+    unsigned char* packet = reinterpret_cast<unsigned char*>(message.data()) + 11;
+    for (std::size_t i = 0; i < packet_size; ++i)
+        packet[i] = static_cast<unsigned char>(0x20 + (i * 37) % 0xdf);
+    packet[0] = 0x80;
+    packet[1] = 0x21;
+    return message;
+}
+
+static void write_packet_number(std::string* message, std::uint32_t number)
+{
+    unsigned char* packet = reinterpret_cast<unsigned char*>(message->data()) + 11;
+    for (int nibble = 0; nibble < 8; ++nibble)
+        packet[4 + nibble] = static_cast<unsigned char>('A' + ((number >> (28 - 4 * nibble)) & 0xf));
+}
+
+static bool packet_number(const unsigned char* packet, std::size_t length, std::uint32_t* number)
+{
+    if (length != packet_size)
+        return false;
+    *number = 0;
+    for (int nibble = 0; nibble < 8; ++nibble)
+        *number = *number << 4 | ((packet[4 + nibble] - 'A') & 0xf);
+    return true;
+}
+
+// The relay listener's side: which packets arrived, each counted once.
+struct relay_tally {
+    std::vector<char> arrived;
+    long received = 0;
+    long strays = 0;
+};
+
+static void take_forwarded(int listener, relay_tally* tally)
+{
+    unsigned char datagram[2048];
+    for (;;) {
+        ssize_t length = recv(listener, datagram, sizeof datagram, MSG_DONTWAIT);
+        if (length < 0)
+            return;
+        std::uint32_t number = 0;
+        if (!packet_number(datagram, static_cast<std::size_t>(length), &number) || number >= tally->arrived.size() ||
+            tally->arrived[number]) {
+            ++tally->strays;
+            continue;
+        }
+        tally->arrived[number] = 1;
+        ++tally->received;
+    }
+}
+
+static bool wait_readable(int s, double seconds)
+{
+    if (seconds < 0)
+        seconds = 0;
+    timespec timeout{static_cast<time_t>(seconds), static_cast<long>((seconds - static_cast<long>(seconds)) * 1e9)};
+    pollfd fd{s, POLLIN, 0};
+    return ppoll(&fd, 1, &timeout, nullptr) > 0;
+}
+
+static void drain_forwarded(int listener, relay_tally* tally, double seconds)
+{
+    double end = now_seconds() + seconds;
+    while (now_seconds() < end)
+        if (wait_readable(listener, end - now_seconds()))
+            take_forwarded(listener, tally);
+}
+
+static void send_packet(int s, std::string* message, std::uint32_t number, relay_tally* tally)
+{
+    if (tally->arrived.size() <= number)
+        tally->arrived.resize(number + 65536, 0);
+    write_packet_number(message, number);
+    send_message(s, *message);
+}
+
+// At most `window` packets sent and not yet forwarded: the tracker always has work queued,
+// but never more than its receive queue holds. Outstanding packets that stay away for
+// 50 ms count as lost, so the stream goes on.
+static int run_relay(double seconds, long window)
+{
+    int listener = bound_udp_socket("127.0.0.1", 1234, relay_listener_receive_buffer);
+    int s = bound_udp_socket("127.0.0.1", 0, 0);
+    if (listener < 0 || s < 0)
+        return 1;
+    std::string message = packet_message();
+    relay_tally tally;
+    std::uint32_t sent = 0;
+    long given_up = 0;
+    double start = now_seconds();
+    double last_arrival = start;
+    while (now_seconds() - start < seconds) {
+        while (static_cast<long>(sent) - tally.received - given_up < window)
+            send_packet(s, &message, sent++, &tally);
+        if (!wait_readable(listener, 0.05)) {
+            given_up = static_cast<long>(sent) - tally.received;
+            continue;
+        }
+        take_forwarded(listener, &tally);
+        last_arrival = now_seconds();
+    }
+    long received_in_time = tally.received;
+    drain_forwarded(listener, &tally, 0.3);
+    double elapsed = last_arrival - start;
+    std::printf("sent=%u received=%ld rate=%.1f loss=%ld strays=%ld\n", sent, tally.received,
+                elapsed > 0 ? static_cast<double>(received_in_time) / elapsed : 0.0,
+                static_cast<long>(sent) - tally.received, tally.strays);
+    return 0;
+}
+
+// A steady stream: packet k leaves at start + k / rate. The largest lateness of a send is
+// reported, so that a stream the generator itself could not keep steady shows as such.
+static int run_paced(double rate, double seconds)
+{
+    int listener = bound_udp_socket("127.0.0.1", 1234, relay_listener_receive_buffer);
+    int s = bound_udp_socket("127.0.0.1", 0, 0);
+    if (listener < 0 || s < 0 || rate <= 0)
+        return 1;
+    std::string message = packet_message();
+    relay_tally tally;
+    double interval = 1 / rate;
+    double start = now_seconds();
+    double next_send = start;
+    double largest_lateness = 0;
+    std::uint32_t sent = 0;
+    while (next_send - start < seconds) {
+        double now = now_seconds();
+        if (now >= next_send) {
+            if (now - next_send > largest_lateness)
+                largest_lateness = now - next_send;
+            send_packet(s, &message, sent++, &tally);
+            next_send = start + sent * interval;
+            continue;
+        }
+        if (wait_readable(listener, next_send - now))
+            take_forwarded(listener, &tally);
+    }
+    double sending = now_seconds() - start;
+    drain_forwarded(listener, &tally, 0.5);
+    std::printf("sent=%u received=%ld rate=%.1f loss=%ld strays=%ld lateness_ms=%.2f\n", sent, tally.received,
+                sent / sending, static_cast<long>(sent) - tally.received, tally.strays, largest_lateness * 1000);
+    return 0;
+}
+
+// Every message kind the tracker meets, in a fixed cycle of ten: a catalogue request, a
+// join, six packets and two messages it ignores. Each request and packet is awaited, so
+// the tracker's queue never overflows and the count is exactly what it handled.
+static int run_mixed(long count)
+{
+    int listener = bound_udp_socket("127.0.0.1", 1234, relay_listener_receive_buffer);
+    int catalogue_peer = bound_udp_socket("127.0.0.1", 0, 0);
+    std::vector<int> peers;
+    if (listener < 0 || catalogue_peer < 0 || !open_join_peers(&peers))
+        return 1;
+    std::string packet = packet_message();
+    request_tally requests;
+    relay_tally packets;
+    long lost_packets = 0;
+    std::uint32_t packet_count = 0;
+    double start = now_seconds();
+    for (long message = 0; message < count; ++message) {
+        long kind = message % 10;
+        if (kind == 0) {
+            ask(catalogue_peer, "<Msg>1</Msg>", "<Channels>", &requests);
+        } else if (kind == 1) {
+            ask(peers[static_cast<std::size_t>(message / 10 % join_peer_count)], join_message(message / 10),
+                "<Neighbors>", &requests);
+        } else if (kind < 8) {
+            long before = packets.received;
+            send_packet(catalogue_peer, &packet, packet_count++, &packets);
+            if (wait_readable(listener, reply_timeout_ms / 1000.0))
+                take_forwarded(listener, &packets);
+            lost_packets += packets.received == before;
+        } else {
+            send_message(catalogue_peer, kind == 8 ? "<Msg>2</Msg>" : "<Hello>there</Hello>");
+        }
+    }
+    std::printf("count=%ld seconds=%.1f timeouts=%ld errors=%ld lost_packets=%ld\n", count, now_seconds() - start,
+                requests.timeouts, requests.errors, lost_packets);
+    return 0;
+}
+
+int main(int argc, char** argv)
+{
+    std::string mode = argc > 1 ? argv[1] : "";
+    double first = argc > 2 ? std::atof(argv[2]) : 0;
+    if (mode == "catalogue" && argc == 3)
+        return run_catalogue(first);
+    if (mode == "join" && argc == 3)
+        return run_join(first);
+    if (mode == "relay" && (argc == 3 || argc == 4))
+        return run_relay(first, argc == 4 ? std::atol(argv[3]) : 32);
+    if (mode == "paced" && argc == 4)
+        return run_paced(first, std::atof(argv[3]));
+    if (mode == "mixed" && argc == 3)
+        return run_mixed(std::atol(argv[2]));
+    std::fprintf(stderr,
+                 "usage: quorvane_load catalogue SECONDS | join SECONDS | relay SECONDS [WINDOW] |\n"
+                 "                     paced RATE SECONDS | mixed COUNT\n");
+    return 2;
+}

@@ -1,0 +1,225 @@
+#!/bin/sh
+# The bench: the tracker against its limits, side by side in one run, printed as one table.
+#
+#   sh bench/run.sh [--quick] [--build DIR]
+#
+# Builds quorvane and the bench programs (into build/, or DIR), then runs everything inside
+# a private network namespace with the private directory server (tests/in_netns.sh
+# --directory): catalogue, join and relay against their limits, alternately, then the
+# scale, loss and memory runs and the micro-benchmarks. About 8 minutes; --quick runs each
+# part once and briefly, for trying (its ratios are single runs, not medians).
+set -e
+cd "$(dirname "$0")/.."
+
+if [ "${1:-}" != --inner ]; then
+    quick=0
+    build=build
+    while [ $# -gt 0 ]; do
+        case "$1" in
+            --quick) quick=1 ;;
+            --build) build=$2; shift ;;
+            *) echo "usage: sh bench/run.sh [--quick] [--build DIR]" >&2; exit 2 ;;
+        esac
+        shift
+    done
+    sh scripts/install_deps.sh
+    cmake -S . -B "$build" -DQUORVANE_BUILD_BENCH=ON >/dev/null
+    cmake --build "$build" -j "$(nproc)" --target quorvane quorvane_load limit_directory limit_forwarder \
+        micro_benchmarks >/dev/null
+    exec sh tests/in_netns.sh --directory sh bench/run.sh --inner "$quick" "$(cd "$build" && pwd)"
+fi
+
+quick=$2
+bin=$3
+if [ "$quick" = 1 ]; then
+    rounds=1 seconds=1 scale_rounds=1 scale_seconds=1 userlist_sizes="1000 100000"
+    loss_seconds=5 memory_after=10000
+else
+    rounds=5 seconds=3 scale_rounds=5 scale_seconds=2 userlist_sizes="1000 100000 1000000"
+    loss_seconds=60 memory_after=100000
+fi
+catalogue_sizes="200 20000"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/quorvane-bench.XXXXXX")
+results=$work/results
+sink=$work/console.log   # the tracker's standard output, as an operator would log it
+program_pid=""
+clean_up() {
+    [ -n "$program_pid" ] && kill "$program_pid" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap 'clean_up; exit 130' INT TERM
+trap clean_up EXIT
+
+sql() {
+    sh scripts/directory_server.sh sql "$QUORVANE_DIRECTORY_STATE" --batch --skip-column-names "$@"
+}
+
+# Whether a socket of this namespace is bound to the UDP port.
+udp_port_bound() {
+    awk -v port="$(printf ':%04X' "$1")" 'NR > 1 && substr($2, length($2) - 4) == port { found = 1 } END { exit !found }' \
+        /proc/net/udp
+}
+
+# Starts a program on UDP 8848 with standard output to the sink; waits (5 s at most) until it serves.
+start_service() {
+    : >"$sink"
+    "$@" >"$sink" 2>>"$work/service.err" &
+    program_pid=$!
+    tries=0
+    until udp_port_bound 8848; do
+        tries=$((tries + 1))
+        if [ $tries -gt 500 ] || ! kill -0 "$program_pid" 2>/dev/null; then
+            echo "bench: $1 did not start serving UDP 8848" >&2
+            exit 1
+        fi
+        sleep 0.01
+    done
+}
+
+stop_service() {
+    kill "$program_pid" 2>/dev/null || true
+    wait "$program_pid" 2>/dev/null || true
+    program_pid=""
+    : >"$sink"
+}
+
+# record NAME SIDE ROUND RESULT-LINE
+record() {
+    echo "$1 $2 $3 $4" >>"$results"
+}
+
+# Joins start from the same registrations, for the tracker and for the limit.
+forget_bench_peers() {
+    sql -e "delete from p2pdb.userlist where IPv4 like '127.%'"
+}
+
+tracker_requests() {  # NAME MODE SECONDS ROUND
+    [ "$2" = join ] && forget_bench_peers
+    start_service "$bin/quorvane"
+    record "$1" tracker "$4" "$("$bin/quorvane_load" "$2" "$3")"
+    stop_service
+}
+
+limit_requests() {  # NAME MODE SECONDS ROUND
+    [ "$2" = join ] && forget_bench_peers
+    record "$1" limit "$4" "$("$bin/limit_directory" "$2" "$3")"
+}
+
+relay_run() {  # SIDE ROUND PROGRAM...
+    side=$1 round=$2
+    shift 2
+    start_service "$@"
+    record relay "$side" "$round" "$("$bin/quorvane_load" relay "$seconds")"
+    stop_service
+}
+
+# Alternating: odd rounds run the tracker first, even rounds the limits first.
+requests_pair() {  # NAME MODE SECONDS ROUND
+    if [ $(($4 % 2)) = 1 ]; then
+        tracker_requests "$@"
+        limit_requests "$@"
+    else
+        limit_requests "$@"
+        tracker_requests "$@"
+    fi
+}
+
+relay_rounds() {  # ROUND
+    if [ $(($1 % 2)) = 1 ]; then
+        relay_run tracker "$1" "$bin/quorvane"
+        relay_run duties "$1" "$bin/limit_forwarder" duties
+        relay_run bare "$1" "$bin/limit_forwarder" bare
+    else
+        relay_run bare "$1" "$bin/limit_forwarder" bare
+        relay_run duties "$1" "$bin/limit_forwarder" duties
+        relay_run tracker "$1" "$bin/quorvane"
+    fi
+}
+
+# userlist with `size` rows: four registrations per peer address (10.x.y.z), all retired
+# but the first 100, over the eight sample channels. Rows are added, never rebuilt.
+grow_userlist() {  # FROM TO
+    sql -e "insert into p2pdb.userlist(IPv4, port, IPv6, iChannel, alive, name)
+        select concat('10.', (seq div 4) >> 16 & 255, '.', (seq div 4) >> 8 & 255, '.', (seq div 4) & 255),
+               1024 + seq % 60000, '', 1 + seq % 8, seq <= 100, concat('peer', seq div 4)
+        from seq_$(($1 + 1))_to_$2" p2pdb
+}
+
+# The catalogue with `size` channels: the eight sample ones and the rest in groups of 100.
+set_catalogue_size() {  # SIZE
+    sql -e "delete from p2pdb.Channel where iChannel > 8; delete from p2pdb.\`group\` where groupid > 4" p2pdb
+    extra=$(($1 - 8))
+    groups=$(((extra + 99) / 100))
+    [ $extra -gt 0 ] || return 0
+    sql -e "insert into p2pdb.\`group\`(groupid, name) select 4 + seq, concat('Group ', seq) from seq_1_to_$groups;
+        insert into p2pdb.Channel(iChannel, name, groupid)
+        select 8 + seq, concat('Channel ', seq), 5 + (seq - 1) div 100 from seq_1_to_$extra" p2pdb
+}
+
+rss_kib() {
+    awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"
+}
+
+# The receive-queue drops of the socket bound to UDP 8848, as the kernel counts them.
+service_drops() {
+    awk 'NR > 1 && substr($2, length($2) - 4) == ":2290" { print $NF }' /proc/net/udp | head -n 1
+}
+
+sql <directory/sample_catalogue.sql
+sql -e "delete from p2pdb.userlist"
+begun=$(date +%s)
+
+echo "bench: catalogue, join and relay, $rounds alternating runs of ${seconds} s" >&2
+for round in $(seq 1 "$rounds"); do
+    requests_pair catalogue catalogue "$seconds" "$round"
+    requests_pair join join "$seconds" "$round"
+    relay_rounds "$round"
+done
+
+echo "bench: scale, userlist at $userlist_sizes rows; catalogue at $catalogue_sizes channels" >&2
+sql -e "delete from p2pdb.userlist"
+rows=0
+for size in $userlist_sizes; do
+    grow_userlist "$rows" "$size"
+    rows=$size
+    for round in $(seq 1 "$scale_rounds"); do
+        requests_pair "join_rows_$size" join "$scale_seconds" "$round"
+    done
+done
+sql -e "delete from p2pdb.userlist"
+for size in $catalogue_sizes; do
+    set_catalogue_size "$size"
+    for round in $(seq 1 "$scale_rounds"); do
+        requests_pair "catalogue_channels_$size" catalogue "$scale_seconds" "$round"
+    done
+done
+set_catalogue_size 8
+
+# Half the tracker's relay capacity, as the relay runs measured it.
+capacity=$(awk '$1 == "relay" && $2 == "tracker" { for (i = 4; i <= NF; i++) if ($i ~ /^rate=/) print substr($i, 6) }' \
+    "$results" | sort -n | awk '{ v[NR] = $1 } END { print int(v[int((NR + 1) / 2)]) }')
+pace=$((capacity / 2))
+echo "bench: loss, a paced stream of $pace packets/s for $loss_seconds s" >&2
+start_service "$bin/quorvane"
+record loss tracker 1 "$("$bin/quorvane_load" paced "$pace" "$loss_seconds") drops=$(service_drops)"
+stop_service
+
+echo "bench: memory, RSS after 1,000 and $memory_after mixed messages" >&2
+start_service "$bin/quorvane"
+"$bin/quorvane_load" mixed 1000 >"$work/mixed_first"
+rss_first=$(rss_kib "$program_pid")
+"$bin/quorvane_load" mixed $((memory_after - 1000)) >"$work/mixed_rest"
+rss_last=$(rss_kib "$program_pid")
+record memory tracker 1 "rss_first=$rss_first rss_last=$rss_last $(cat "$work/mixed_rest")"
+stop_service
+sql -e "delete from p2pdb.userlist"
+
+echo "bench: micro-benchmarks" >&2
+if [ -x "$bin/micro_benchmarks" ]; then
+    "$bin/micro_benchmarks" --benchmark_min_time=0.3 --benchmark_format=csv 2>/dev/null |
+        awk -F, '/^"/ { gsub(/"/, "", $1); print "micro " $1 " 1 ns=" $4 }' >>"$results"
+fi
+
+awk -v rounds="$rounds" -v seconds="$seconds" -v elapsed=$(($(date +%s) - begun)) -v pace="$pace" \
+    -v loss_seconds="$loss_seconds" -v memory_after="$memory_after" -f bench/table.awk "$results"

@@ -1,0 +1,153 @@
+# Turns bench/run.sh's result lines ("NAME SIDE ROUND key=value ...") into the bench table.
+# Figures are medians over the rounds; a ratio is the median of each round's own ratio of
+# tracker to limit, so that a slow moment of the machine, which both sides of a round
+# share, cancels out. Ratios read "higher is better, 1.00 = as fast as the limit".
+
+{
+    name = $1; side = $2; round = $3
+    if (!((name, side, round) in seen)) {
+        seen[name, side, round] = 1
+        count[name, side]++
+        rounds_of[name, side, count[name, side]] = round
+    }
+    for (i = 4; i <= NF; i++) {
+        split($i, kv, "=")
+        value[name, side, round, kv[1]] = kv[2]
+    }
+}
+
+function median(list, n,    i, j, t) {
+    for (i = 2; i <= n; i++)
+        for (j = i; j > 1 && list[j - 1] > list[j]; j--) {
+            t = list[j]; list[j] = list[j - 1]; list[j - 1] = t
+        }
+    if (n == 0)
+        return ""
+    return n % 2 ? list[(n + 1) / 2] : (list[n / 2] + list[n / 2 + 1]) / 2
+}
+
+function med(name, side, key,    n, i, list) {
+    n = count[name, side]
+    for (i = 1; i <= n; i++)
+        list[i] = value[name, side, rounds_of[name, side, i], key]
+    return median(list, n)
+}
+
+function total(name, side, key,    n, i, sum) {
+    n = count[name, side]
+    for (i = 1; i <= n; i++)
+        sum += value[name, side, rounds_of[name, side, i], key]
+    return sum + 0
+}
+
+# Median over the rounds of tracker/limit (rates), or limit/tracker (latencies: lower_is_better).
+function paired(name, limit_side, key, lower_is_better,    n, i, r, t, l, list, m) {
+    n = count[name, "tracker"]
+    m = 0
+    for (i = 1; i <= n; i++) {
+        r = rounds_of[name, "tracker", i]
+        if (!((name, limit_side, r) in seen))
+            continue
+        t = value[name, "tracker", r, key]; l = value[name, limit_side, r, key]
+        if (t <= 0 || l <= 0)
+            continue
+        list[++m] = lower_is_better ? l / t : t / l
+    }
+    return median(list, m)
+}
+
+function row(mode, what, tracker, limit, ratio, target, verdict) {
+    printf "%-10s %-32s %14s %14s %6s  %s%s\n", mode, what, tracker, limit, ratio, target, verdict ? "  " verdict : ""
+}
+
+function fmt(x, places) {
+    return x == "" ? "-" : sprintf("%." places "f", x)
+}
+
+function check(ok) {
+    return ok ? "reached" : "MISSED"
+}
+
+function request_rows(mode,    r) {
+    r = paired(mode, "limit", "rate", 0)
+    row(mode, "replies/s, limit (a)", fmt(med(mode, "tracker", "rate"), 0), fmt(med(mode, "limit", "rate"), 0),
+        fmt(r, 2), ">= 0.95 of (a)", check(r >= 0.95))
+    row("", "p50 / p99 ms", fmt(med(mode, "tracker", "p50_ms"), 3) " / " fmt(med(mode, "tracker", "p99_ms"), 2),
+        fmt(med(mode, "limit", "p50_ms"), 3) " / " fmt(med(mode, "limit", "p99_ms"), 2),
+        fmt(paired(mode, "limit", "p50_ms", 1), 2), "")
+    row("", "timeouts / failures, all runs", total(mode, "tracker", "timeouts") + total(mode, "tracker", "errors"),
+        total(mode, "limit", "errors"), "", "")
+}
+
+function size_label(n) {
+    return n >= 1000000 ? n / 1000000 "M" : n >= 1000 ? n / 1000 "k" : n
+}
+
+END {
+    printf "Quorvane bench: medians of %d alternating runs of %d s each (%d s in all).\n", rounds, seconds, elapsed
+    printf "ratio: tracker against its limit, 1.00 = as fast as the limit (median of the runs' own ratios).\n\n"
+    row("mode", "measure", "tracker", "limit", "ratio", "target")
+    request_rows("catalogue")
+    request_rows("join")
+
+    r = paired("relay", "duties", "rate", 0)
+    row("relay", "packets/s, limit (c)", fmt(med("relay", "tracker", "rate"), 0), fmt(med("relay", "duties", "rate"), 0),
+        fmt(r, 2), ">= 0.90 of (c)", check(r >= 0.90))
+    row("", "packets lost, all runs", total("relay", "tracker", "loss"), total("relay", "duties", "loss"), "", "")
+    row("", "packets/s, bare forwarder (b)", fmt(med("relay", "tracker", "rate"), 0), fmt(med("relay", "bare", "rate"), 0),
+        fmt(paired("relay", "bare", "rate", 0), 2), "")
+
+    smallest = ""; largest = ""
+    for (key in count) {
+        split(key, part, SUBSEP)
+        if (part[2] != "tracker")
+            continue
+        if (part[1] ~ /^join_rows_/) {
+            n = substr(part[1], 11) + 0
+            rows_seen[n] = 1
+            if (smallest == "" || n < smallest) smallest = n
+            if (largest == "" || n > largest) largest = n
+        }
+        if (part[1] ~ /^catalogue_channels_/)
+            channels_seen[substr(part[1], 20) + 0] = 1
+    }
+    for (n = 1000; n <= 1000000; n *= 10)
+        if (n in rows_seen)
+            row("scale", "join p50 ms, userlist " size_label(n) " rows", fmt(med("join_rows_" n, "tracker", "p50_ms"), 3),
+                fmt(med("join_rows_" n, "limit", "p50_ms"), 3), fmt(paired("join_rows_" n, "limit", "p50_ms", 1), 2), "")
+    if (largest != "" && largest != smallest) {
+        t = med("join_rows_" largest, "tracker", "p50_ms") / med("join_rows_" smallest, "tracker", "p50_ms")
+        l = med("join_rows_" largest, "limit", "p50_ms") / med("join_rows_" smallest, "limit", "p50_ms")
+        row("", "join p50 " size_label(largest) " / " size_label(smallest) " rows", fmt(t, 2), fmt(l, 2), "",
+            "<= 1.2", check(t <= 1.2))
+    }
+    for (n = 200; n <= 20000; n *= 100)
+        if (n in channels_seen)
+            row("", "catalogue p50 ms, " size_label(n) " channels", fmt(med("catalogue_channels_" n, "tracker", "p50_ms"), 3),
+                fmt(med("catalogue_channels_" n, "limit", "p50_ms"), 3),
+                fmt(paired("catalogue_channels_" n, "limit", "p50_ms", 1), 2), "")
+
+    lost = value["loss", "tracker", 1, "loss"]
+    row("loss", "paced " pace "/s, " loss_seconds " s: lost / sent", lost " / " value["loss", "tracker", 1, "sent"], "", "",
+        "0 lost", check(lost == 0))
+    row("", "queue drops at UDP 8848", value["loss", "tracker", 1, "drops"], "", "", "")
+
+    first = value["memory", "tracker", 1, "rss_first"]; last = value["memory", "tracker", 1, "rss_last"]
+    row("memory", "RSS KiB after 1k / " size_label(memory_after) " msgs", first " / " last, "", "",
+        "<= +1024 KiB", check(last - first <= 1024))
+
+    for (key in count) {
+        split(key, part, SUBSEP)
+        if (part[1] == "micro")
+            micro[part[2]] = 1
+    }
+    n = 0
+    for (name in micro)
+        names[++n] = name
+    for (i = 2; i <= n; i++)
+        for (j = i; j > 1 && names[j - 1] > names[j]; j--) {
+            t = names[j]; names[j] = names[j - 1]; names[j - 1] = t
+        }
+    for (i = 1; i <= n; i++)
+        row(i == 1 ? "micro" : "", names[i] " ns", fmt(value["micro", names[i], 1, "ns"], 1), "", "", "")
+}
