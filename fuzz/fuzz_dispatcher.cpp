@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -81,8 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // As the service loop does: at most 1342 bytes, the rest of the buffer cleared.
     std::size_t received = size < max_message_size ? size : max_message_size;
     auto* buffer = static_cast<unsigned char*>(std::calloc(receive_buffer_size, 1));
-    if (received > 0)
-        std::memcpy(buffer, data, received);
+    std::copy_n(data, received, buffer);
     made = calls{};
     sockaddr_in peer = make_ipv4_address("127.0.0.2", 4000);
 

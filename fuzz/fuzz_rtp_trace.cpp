@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const char* at = full.get();
     const char* end = full.get() + full_length;
     std::uint32_t sequence = static_cast<std::uint32_t>(window[2]) << 8 | window[3];
-    std::uint32_t expected[] = {word_at(window.get()) & 0xffff0000u, word_at(window.get()) >> 16, window[3],
+    const std::uint32_t expected[] = {word_at(window.get()) & 0xffff0000u, word_at(window.get()) >> 16, window[3],
                                 window[2], static_cast<std::uint32_t>(window[2]) << 8, sequence};
     for (std::uint32_t field : expected)
         check(next_number(at, end, 16, ' ') == field);
