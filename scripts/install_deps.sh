@@ -3,6 +3,9 @@
 # and the machine lacks. Debian 12; run as root (or with sudo available).
 set -e
 packages="cmake g++ make pkg-config libgtest-dev libbenchmark-dev libmariadb-dev mariadb-server mariadb-client iproute2 util-linux socat"
+# The sanitizer build and the fuzz targets (clang, libFuzzer's runtime, llvm-symbolizer for
+# readable reports) and the static analysis.
+packages="$packages clang libclang-rt-14-dev llvm clang-tidy cppcheck"
 missing=""
 for package in $packages; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
