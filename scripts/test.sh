@@ -1,8 +1,21 @@
 #!/bin/sh
-# The test command: installs what is missing, builds, and runs every test with CTest.
+# The test command: installs what is missing, builds, and runs every test with CTest; then
+# the sanitizer build's tests, the fuzz smoke runs and the static analysis.
 set -e
 cd "$(dirname "$0")/.."
 sh scripts/install_deps.sh
 sh scripts/build.sh build
 cd build
 ctest --output-on-failure --timeout 300 -j 2
+cd ..
+
+# Every test again, built with AddressSanitizer and UndefinedBehaviorSanitizer: any report
+# fails its test. With clang the fuzz targets are built there too and run briefly each
+# (fuzz/CMakeLists.txt); the same folder's compile commands drive the static analysis.
+sanitize_options="-DQUORVANE_SANITIZE=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON"
+if command -v clang++ >/dev/null 2>&1; then
+    sanitize_options="$sanitize_options -DCMAKE_CXX_COMPILER=clang++ -DQUORVANE_FUZZ=ON"
+fi
+sh scripts/build.sh build-sanitize $sanitize_options
+(cd build-sanitize && ctest --output-on-failure --timeout 300 -j 2)
+sh scripts/static_analysis.sh build-sanitize
