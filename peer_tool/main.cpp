@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <time.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -26,9 +27,11 @@ static const char usage_text[] =
     "  --port PORT     the tracker's port, UDP or, for host, TCP (default 8848)\n"
     "  --interval MS   rtp: the pause between packets (default 10)\n"
     "  --wait SECS     host: wait this long for quorvane_tcp to connect (default 60)\n"
+    "  --time          catalogue, join: also write the reply's size and round-trip time to stderr\n"
     "exit status: 0 done, every reply whole; 1 usage or local failure; 2 no reply; 3 malformed reply\n";
 
 static bool write_raw = false;
+static bool show_time = false;
 
 static int fail(int status, const std::string& reason)
 {
@@ -127,6 +130,8 @@ static bool parse_command_line(int argc, char** argv, command_line* line, std::s
             options_end = true;
         } else if (word == "--raw") {
             write_raw = true;
+        } else if (word == "--time") {
+            show_time = true;
         } else if (word == "--help") {
             std::fputs(usage_text, stdout);
             std::exit(peer_ok);
@@ -140,13 +145,25 @@ static bool parse_command_line(int argc, char** argv, command_line* line, std::s
     return true;
 }
 
+static double now_seconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
 static int ask_and_print(const peer_options& options, const std::string& message)
 {
     std::string reply, error;
+    double start = now_seconds();
     int status = ask_tracker(options, message, &reply, &error);
+    double round_trip = now_seconds() - start;
     if (status != peer_ok)
         return fail(status, error);
-    return print_reply(reply, expected_reply(message));
+    status = print_reply(reply, expected_reply(message));
+    if (show_time)
+        std::fprintf(stderr, "quorvane_peer: %zu bytes in %.3f ms\n", reply.size(), round_trip * 1000);
+    return status;
 }
 
 static bool read_file(const std::string& path, std::string* bytes)

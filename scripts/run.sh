@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 sh scripts/install_deps.sh
 # Only the programs: the build folder's test setting is left as it is.
 cmake -S . -B build >/dev/null
-cmake --build build -j "$(nproc)" --target quorvane halvering
+cmake --build build -j "$(nproc)" --target quorvane halvering quorvane_tcp quorvane_peer
 
 state=state/directory
 halvering_pid=""

@@ -103,9 +103,10 @@ TEST_F(PeerTool, CatalogueIsPrintedIndentedOrRaw)
     EXPECT_EQ(peer.out, catalogue_view);
     stop_program(&peer);
     peer = child_process();
-    EXPECT_EQ(run_peer({"--raw", "catalogue", "127.0.0.1"}, &peer), 0) << peer.err;
+    EXPECT_EQ(run_peer({"--raw", "--time", "catalogue", "127.0.0.1"}, &peer), 0) << peer.err;
     EXPECT_EQ(peer.out, catalogue_document);
-    EXPECT_EQ(peer.err, "");
+    EXPECT_EQ(peer.err.rfind("quorvane_peer: " + std::to_string(catalogue_document.size()) + " bytes in ", 0), 0u)
+        << peer.err;
 }
 
 TEST_F(PeerTool, JoinsFromTwoAddressesListTheFirstToTheSecond)
