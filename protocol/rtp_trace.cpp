@@ -72,12 +72,29 @@ static char* put_header_fields(char* out, std::uint32_t first_word)
     return out;
 }
 
-// One word per byte position, so neighbouring words share three bytes.
+// One word per byte position, so neighbouring words share three bytes. Word i is written
+// as the digit pairs of bytes i+3, i+2, i+1 and i; with the pairs of the whole window laid
+// out last byte first, those are eight consecutive digits, taken with one load per word.
 static char* put_word_dump(char* out, const unsigned char* window)
 {
-    for (std::size_t i = 0; i < rtp_packet_size; ++i) {
-        out = put_hex(out, little_endian_word(window + i));
-        *out++ = ' ';
+    char pairs_backwards[2 * rtp_window_size];
+    for (std::size_t k = 0; k < rtp_window_size; ++k)
+        std::memcpy(pairs_backwards + 2 * (rtp_window_size - 1 - k), &hex_pairs[window[k]], 2);
+    const char* digits_of_word = pairs_backwards + 2 * (rtp_window_size - 4);
+    for (std::size_t i = 0; i < rtp_packet_size; ++i, digits_of_word -= 2) {
+        std::uint64_t digits;
+        std::memcpy(&digits, digits_of_word, 8);
+        // Most words have eight digits; the rest drop their leading '0' characters, all
+        // but the last for a zero word.
+        int zeros = 0;
+        if ((digits & 0xff) == '0') {
+            zeros = std::countr_zero(digits ^ 0x3030303030303030u) / 8;
+            zeros = zeros > 7 ? 7 : zeros;
+            digits >>= 8 * zeros;
+        }
+        std::memcpy(out, &digits, 8);
+        out[8 - zeros] = ' ';
+        out += 9 - zeros;
     }
     return out;
 }
