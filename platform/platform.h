@@ -52,8 +52,18 @@ std::string address_text(const sockaddr_in& address);
 
 // Writes bytes to standard output and flushes: callers hand over whole lines.
 void write_console(const char* bytes, std::size_t length);
+// Leaves bytes in standard output's buffer, to go out with the next write_console or
+// flush_console: in the same write when the buffer holds both (use_console_buffer).
+void queue_console(const char* bytes, std::size_t length);
+void flush_console();
+// Gives standard output a buffer of `size` bytes for the life of the process; called
+// before anything is written to it.
+void use_console_buffer(std::size_t size);
 // The per-datagram console line "<dotted quad> say : <text>" and its line break, built in
-// line_buffer and written whole; text that would not fit in line_buffer is cut.
+// line_buffer; text that would not fit in line_buffer is cut. Returns the line's length.
+std::size_t format_say_line(char* line_buffer, std::size_t capacity, const sockaddr_in& sender, const char* text,
+                            std::size_t text_length);
+// The same line, written whole.
 void write_say_line(char* line_buffer, std::size_t capacity, const sockaddr_in& sender, const char* text,
                     std::size_t text_length);
 

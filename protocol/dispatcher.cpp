@@ -5,7 +5,6 @@
 #include "rtp_relay.h"
 #include "settings.h"
 
-#include <memory>
 
 // Msg: the code, then the closing tag, which must be "/Msg".
 static int handle_envelope(std::string_view text, std::int32_t& cursor, socket_handle service_socket,
@@ -27,6 +26,12 @@ static void handle_channel_view(std::string_view text, socket_handle service_soc
     answer_channel_join(service_socket, peer, channel_name);
 }
 
+bool is_rtp_packet_message(std::string_view text)
+{
+    std::int32_t cursor = 0;
+    return read_tag(text, cursor) == "RTPPacket";
+}
+
 int handle_message(const unsigned char* buffer, std::size_t received, socket_handle service_socket,
                    const sockaddr_in& peer)
 {
@@ -35,9 +40,11 @@ int handle_message(const unsigned char* buffer, std::size_t received, socket_han
     std::string type = read_tag(text, cursor);
 
     // Every message gets its own relay socket, endpoint and packet copy, whatever its type.
+    // The endpoint's compiled-in address is converted once; the copy lives on the stack.
+    static const sockaddr_in relay_listener = make_ipv4_address(relay_listener_host, relay_listener_port);
     socket_handle relay_socket = open_udp_socket();
-    sockaddr_in relay_endpoint = make_ipv4_address(relay_listener_host, relay_listener_port);
-    std::unique_ptr<unsigned char[]> packet_copy(new unsigned char[rtp_packet_size]);
+    sockaddr_in relay_endpoint = relay_listener;
+    unsigned char packet_copy[rtp_packet_size];
 
     int status = message_handled;
     if (type == "Msg")
@@ -45,7 +52,7 @@ int handle_message(const unsigned char* buffer, std::size_t received, socket_han
     else if (type == "ChView")
         handle_channel_view(text, service_socket, peer);
     else if (type == "RTPPacket")
-        relay_rtp_packet(buffer, received, relay_socket, relay_endpoint, packet_copy.get());
+        relay_rtp_packet(buffer, received, relay_socket, relay_endpoint, packet_copy);
     // ChRequest, Channels, ChInfos, Neighbors, UpdatePeers and anything else: no work.
 
     close_socket(relay_socket);

@@ -22,6 +22,9 @@ std::string read_text(std::string_view text, std::int32_t& cursor);
 constexpr int message_handled = 0;
 constexpr int message_bad_envelope = -1;  // a Msg envelope whose closing tag is not "/Msg"
 
+// Whether handle_message relays the message, and so writes an RTP trace: its first tag is RTPPacket.
+bool is_rtp_packet_message(std::string_view text);
+
 // Handles one received message completely: reads its type and calls the catalogue,
 // channel-join or relay step; replies go out on service_socket to peer.
 // `received` is the number of bytes the receive delivered into `buffer`.

@@ -2,6 +2,7 @@
 #include "tracker.h"
 
 #include "protocol.h"
+#include "rtp_trace.h"
 #include "settings.h"
 
 #include <cstdio>
@@ -19,6 +20,8 @@ socket_handle open_service_socket()
 
 void serve_datagrams(socket_handle service_socket)
 {
+    // Room for the longest console line and the longest RTP trace together.
+    use_console_buffer(console_line_buffer_size + rtp_trace_capacity);
     std::unique_ptr<unsigned char[]> receive_buffer(new unsigned char[receive_buffer_size]());
     std::unique_ptr<char[]> console_line(new char[console_line_buffer_size]);
     int consecutive_failures = 0;
@@ -34,7 +37,16 @@ void serve_datagrams(socket_handle service_socket)
         std::size_t length = static_cast<std::size_t>(received);
         std::memset(receive_buffer.get() + length, 0, receive_buffer_size - length);
         std::string_view text = message_text(receive_buffer.get(), length);
-        write_say_line(console_line.get(), console_line_buffer_size, peer, text.data(), text.size());
+        std::size_t line_length =
+            format_say_line(console_line.get(), console_line_buffer_size, peer, text.data(), text.size());
+        // A packet's line waits for its trace, which follows at once: both leave in one write.
+        // Any other line is written before its message is handled.
+        if (is_rtp_packet_message(text))
+            queue_console(console_line.get(), line_length);
+        else
+            write_console(console_line.get(), line_length);
         handle_message(receive_buffer.get(), length, service_socket, peer);
+        // Nothing is left queued after a trace; this costs no write then.
+        flush_console();
     }
 }
