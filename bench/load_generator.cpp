@@ -206,8 +206,8 @@ static void send_packet(int s, std::string* message, std::uint32_t number, relay
 }
 
 // At most `window` packets sent and not yet forwarded: the tracker always has work queued,
-// but never more than its receive queue holds. Outstanding packets that stay away for
-// 50 ms count as lost, so the stream goes on.
+// but never more than a default receive queue holds. Outstanding packets that stay away for
+// 250 ms count as lost, so the stream goes on.
 static int run_relay(double seconds, long window)
 {
     int listener = bound_udp_socket("127.0.0.1", 1234, relay_listener_receive_buffer);
@@ -223,7 +223,7 @@ static int run_relay(double seconds, long window)
     while (now_seconds() - start < seconds) {
         while (static_cast<long>(sent) - tally.received - given_up < window)
             send_packet(s, &message, sent++, &tally);
-        if (!wait_readable(listener, 0.05)) {
+        if (!wait_readable(listener, 0.25)) {
             given_up = static_cast<long>(sent) - tally.received;
             continue;
         }

@@ -60,8 +60,21 @@ function row(mode, what, tracker, limit, ratio, target, verdict) {
     printf "%-10s %-32s %14s %14s %6s  %s%s\n", mode, what, tracker, limit, ratio, target, verdict ? "  " verdict : ""
 }
 
+# Every figure of the table goes through fmt: one that did not come out is counted, and
+# the bench ends with a failure status.
 function fmt(x, places) {
-    return x == "" ? "-" : sprintf("%." places "f", x)
+    if (x == "") {
+        missing++
+        return "-"
+    }
+    return sprintf("%." places "f", x)
+}
+
+function sort_numbers(list, n,    i, j, t) {
+    for (i = 2; i <= n; i++)
+        for (j = i; j > 1 && list[j - 1] + 0 > list[j] + 0; j--) {
+            t = list[j]; list[j] = list[j - 1]; list[j - 1] = t
+        }
 }
 
 function check(ok) {
@@ -80,11 +93,12 @@ function request_rows(mode,    r) {
 }
 
 function size_label(n) {
+    n += 0
     return n >= 1000000 ? n / 1000000 "M" : n >= 1000 ? n / 1000 "k" : n
 }
 
 END {
-    printf "Quorvane bench: medians of %d alternating runs of %d s each (%d s in all).\n", rounds, seconds, elapsed
+    printf "Quorvane bench: medians of %d alternating runs of %s s each (%d s in all).\n", rounds, seconds, elapsed
     printf "ratio: tracker against its limit, 1.00 = as fast as the limit (median of the runs' own ratios).\n\n"
     row("mode", "measure", "tracker", "limit", "ratio", "target")
     request_rows("catalogue")
@@ -97,43 +111,44 @@ END {
     row("", "packets/s, bare forwarder (b)", fmt(med("relay", "tracker", "rate"), 0), fmt(med("relay", "bare", "rate"), 0),
         fmt(paired("relay", "bare", "rate", 0), 2), "")
 
-    smallest = ""; largest = ""
+    rows_n = 0; channels_n = 0
     for (key in count) {
         split(key, part, SUBSEP)
         if (part[2] != "tracker")
             continue
-        if (part[1] ~ /^join_rows_/) {
-            n = substr(part[1], 11) + 0
-            rows_seen[n] = 1
-            if (smallest == "" || n < smallest) smallest = n
-            if (largest == "" || n > largest) largest = n
-        }
+        if (part[1] ~ /^join_rows_/)
+            rows[++rows_n] = substr(part[1], 11)
         if (part[1] ~ /^catalogue_channels_/)
-            channels_seen[substr(part[1], 20) + 0] = 1
+            channels[++channels_n] = substr(part[1], 20)
     }
-    for (n = 1000; n <= 1000000; n *= 10)
-        if (n in rows_seen)
-            row("scale", "join p50 ms, userlist " size_label(n) " rows", fmt(med("join_rows_" n, "tracker", "p50_ms"), 3),
-                fmt(med("join_rows_" n, "limit", "p50_ms"), 3), fmt(paired("join_rows_" n, "limit", "p50_ms", 1), 2), "")
-    if (largest != "" && largest != smallest) {
-        t = med("join_rows_" largest, "tracker", "p50_ms") / med("join_rows_" smallest, "tracker", "p50_ms")
-        l = med("join_rows_" largest, "limit", "p50_ms") / med("join_rows_" smallest, "limit", "p50_ms")
-        row("", "join p50 " size_label(largest) " / " size_label(smallest) " rows", fmt(t, 2), fmt(l, 2), "",
+    sort_numbers(rows, rows_n)
+    sort_numbers(channels, channels_n)
+    if (rows_n == 0 || channels_n == 0)
+        missing++
+    for (i = 1; i <= rows_n; i++)
+        row(i == 1 ? "scale" : "", "join p50 ms, userlist " size_label(rows[i]) " rows",
+            fmt(med("join_rows_" rows[i], "tracker", "p50_ms"), 3), fmt(med("join_rows_" rows[i], "limit", "p50_ms"), 3),
+            fmt(paired("join_rows_" rows[i], "limit", "p50_ms", 1), 2), "")
+    if (rows_n > 1) {
+        smallest = "join_rows_" rows[1]; largest = "join_rows_" rows[rows_n]
+        t = med(largest, "tracker", "p50_ms") / med(smallest, "tracker", "p50_ms")
+        l = med(largest, "limit", "p50_ms") / med(smallest, "limit", "p50_ms")
+        row("", "join p50 " size_label(rows[rows_n]) " / " size_label(rows[1]) " rows", fmt(t, 2), fmt(l, 2), "",
             "<= 1.2", check(t <= 1.2))
     }
-    for (n = 200; n <= 20000; n *= 100)
-        if (n in channels_seen)
-            row("", "catalogue p50 ms, " size_label(n) " channels", fmt(med("catalogue_channels_" n, "tracker", "p50_ms"), 3),
-                fmt(med("catalogue_channels_" n, "limit", "p50_ms"), 3),
-                fmt(paired("catalogue_channels_" n, "limit", "p50_ms", 1), 2), "")
+    for (i = 1; i <= channels_n; i++)
+        row("", "catalogue p50 ms, " size_label(channels[i]) " channels",
+            fmt(med("catalogue_channels_" channels[i], "tracker", "p50_ms"), 3),
+            fmt(med("catalogue_channels_" channels[i], "limit", "p50_ms"), 3),
+            fmt(paired("catalogue_channels_" channels[i], "limit", "p50_ms", 1), 2), "")
 
     lost = value["loss", "tracker", 1, "loss"]
-    row("loss", "paced " pace "/s, " loss_seconds " s: lost / sent", lost " / " value["loss", "tracker", 1, "sent"], "", "",
-        "0 lost", check(lost == 0))
-    row("", "queue drops at UDP 8848", value["loss", "tracker", 1, "drops"], "", "", "")
+    row("loss", "paced " pace "/s, " loss_seconds " s: lost / sent", fmt(lost, 0) " / " fmt(value["loss", "tracker", 1, "sent"], 0),
+        "", "", "0 lost", check(lost == 0))
+    row("", "queue drops at UDP 8848", fmt(value["loss", "tracker", 1, "drops"], 0), "", "", "")
 
     first = value["memory", "tracker", 1, "rss_first"]; last = value["memory", "tracker", 1, "rss_last"]
-    row("memory", "RSS KiB after 1k / " size_label(memory_after) " msgs", first " / " last, "", "",
+    row("memory", "RSS KiB after 1k / " size_label(memory_after) " msgs", fmt(first, 0) " / " fmt(last, 0), "", "",
         "<= +1024 KiB", check(last - first <= 1024))
 
     for (key in count) {
@@ -148,6 +163,12 @@ END {
         for (j = i; j > 1 && names[j - 1] > names[j]; j--) {
             t = names[j]; names[j] = names[j - 1]; names[j - 1] = t
         }
+    if (n == 0)
+        missing++
     for (i = 1; i <= n; i++)
         row(i == 1 ? "micro" : "", names[i] " ns", fmt(value["micro", names[i], 1, "ns"], 1), "", "", "")
+    if (missing) {
+        printf "bench: %d figures did not come out (shown as -)\n", missing > "/dev/stderr"
+        exit 1
+    }
 }
