@@ -28,6 +28,16 @@ static std::string endpoint_text(const sockaddr_in& address)
     return address_text(address) + " port " + std::to_string(ntohs(address.sin_port));
 }
 
+// "DOING ENDPOINT: reason", with errno read before anything else can change it.
+static std::string failure(const char* doing, const sockaddr_in* where)
+{
+    int reason = errno;
+    std::string text = doing;
+    if (where)
+        text += " " + endpoint_text(*where);
+    return text + ": " + std::strerror(reason);
+}
+
 // Waits until the socket is readable: 1, 0 on time-out, -1 on failure.
 static int wait_readable(socket_handle socket, long long deadline)
 {
@@ -52,7 +62,7 @@ static socket_handle open_request_socket(const peer_options& options, std::strin
     int on = 1;
     if (socket == invalid_socket || setsockopt(socket, IPPROTO_IP, IP_RECVERR, &on, sizeof on) != 0 ||
         bind(socket, reinterpret_cast<const sockaddr*>(&options.local), sizeof options.local) != 0) {
-        *error = "cannot open a UDP socket on " + endpoint_text(options.local) + ": " + std::strerror(errno);
+        *error = failure("cannot open a UDP socket on", &options.local);
         close_socket(socket);
         return invalid_socket;
     }
@@ -88,7 +98,7 @@ static int receive_reply(socket_handle socket, const peer_options& options, std:
         if (received < 0 && errno == ECONNREFUSED)
             return refused(options, error);
         if (received < 0 && errno != EINTR) {
-            *error = std::string("receive failed: ") + std::strerror(errno);
+            *error = failure("receive failed", nullptr);
             return peer_failed;
         }
         if (received < 0 || sender.sin_port != options.tracker.sin_port)
@@ -105,13 +115,11 @@ int ask_tracker(const peer_options& options, const std::string& message, std::st
     socket_handle socket = open_request_socket(options, error);
     if (socket == invalid_socket)
         return peer_failed;
-    int status = peer_ok;
-    if (!send_message(socket, options, message)) {
-        *error = "cannot send to " + endpoint_text(options.tracker) + ": " + std::strerror(errno);
-        status = peer_failed;
-    } else {
+    int status = peer_failed;
+    if (send_message(socket, options, message))
         status = receive_reply(socket, options, reply, error);
-    }
+    else
+        *error = failure("cannot send to", &options.tracker);
     close_socket(socket);
     return status;
 }
@@ -131,7 +139,7 @@ int send_to_tracker(const peer_options& options, const std::vector<std::string>&
             // A refusal of an earlier message shows on the next send.
             status = errno == ECONNREFUSED ? refused(options, error) : peer_failed;
             if (status == peer_failed)
-                *error = "cannot send to " + endpoint_text(options.tracker) + ": " + std::strerror(errno);
+                *error = failure("cannot send to", &options.tracker);
             break;
         }
         ++*sent;
@@ -144,11 +152,10 @@ static socket_handle accept_tracker_client(const peer_options& options, std::str
 {
     socket_handle listener = open_tcp_socket();
     int on = 1;
-    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (listener == invalid_socket ||
+    if (listener == invalid_socket || setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
         bind(listener, reinterpret_cast<const sockaddr*>(&options.local), sizeof options.local) != 0 ||
         listen(listener, 1) != 0) {
-        *error = "cannot listen on TCP " + endpoint_text(options.local) + ": " + std::strerror(errno);
+        *error = failure("cannot listen on TCP", &options.local);
         close_socket(listener);
         return invalid_socket;
     }
@@ -212,7 +219,7 @@ static int exchange_on_connection(socket_handle connection, const peer_options& 
                                   std::string* error)
 {
     if (send(connection, message.data(), message.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(message.size())) {
-        *error = std::string("cannot send on the connection: ") + std::strerror(errno);
+        *error = failure("cannot send on the connection", nullptr);
         return peer_failed;
     }
     int kind = expected_reply(message);

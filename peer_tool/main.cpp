@@ -8,6 +8,7 @@
 #include <netdb.h>
 #include <time.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -86,7 +87,7 @@ static bool parse_number(const std::string& text, double low, double high, doubl
     double number = std::strtod(text.c_str(), &end);
     if (text.empty() || *end != '\0' || !(number >= low && number <= high))
         return false;
-    *value = static_cast<int>(number * scale + 0.5);
+    *value = static_cast<int>(std::lround(number * scale));
     return true;
 }
 
