@@ -78,6 +78,9 @@ while read -r mode path; do
     [ -f "$root/$path" ] || fail "$path missing after dpkg -i"
 done <"$here/package_files.txt"
 [ -x "$root/usr/bin/quorvane" ] || fail "/usr/bin/quorvane not executable after dpkg -i"
+# Installing over itself runs the upgrade path of the maintainer scripts.
+quietly reinstall in_root -i "$deb" || fail "dpkg -i over the installed package failed"
+[ "$(status_of)" = "ii " ] || fail "not installed after installing again: '$(status_of)'"
 
 quietly remove in_root -r quorvane || fail "dpkg -r failed"
 quietly purge in_root -P quorvane || fail "dpkg -P failed"
@@ -86,4 +89,4 @@ left=$(find "$root" -path "$root/var" -prune -o ! -type d -print)
 case "$(status_of)" in "" | "un ") ;; *) fail "still known after dpkg -P: '$(status_of)'" ;; esac
 
 echo "package_check: $(basename "$deb"): $(wc -l <"$scratch/files") files as listed; Depends: $depends;" \
-    "installed, removed and purged cleanly in a scratch root"
+    "installed, reinstalled, removed and purged cleanly in a scratch root"
