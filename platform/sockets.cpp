@@ -2,6 +2,7 @@
 #include "platform.h"
 
 #include <arpa/inet.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -76,6 +77,11 @@ void pause_after_receive_failures(int consecutive_failures)
 {
     if (consecutive_failures > 1)
         usleep(consecutive_failures > 10 ? 100000 : 10000);
+}
+
+void use_precise_timers()
+{
+    prctl(PR_SET_TIMERSLACK, 1UL);
 }
 
 int set_socket_buffer_size(socket_handle socket, int option_name, int bytes)

@@ -5,6 +5,7 @@ int main()
 {
     if (!start_sockets_version_1_1())
         return 0;
+    use_precise_timers();
     socket_handle service_socket = open_service_socket();
     if (service_socket == invalid_socket) {
         stop_sockets();

@@ -6,6 +6,7 @@ int main()
 {
     if (!start_sockets_version_1_1())
         return 0;
+    use_precise_timers();
     sockaddr_in tracker_address = tracker_host_address();
     socket_handle stream_socket = connect_to_tracker_host(tracker_address);
     serve_connection(stream_socket, tracker_address);
