@@ -5,13 +5,21 @@
 //   limit_directory catalogue SECONDS   the catalogue query
 //   limit_directory join SECONDS        liveness reset, neighbour query, registration, for
 //                                       the same peers and channels as quorvane_load join
+//   limit_directory front catalogue|join
+//                                       (a') the same requests behind the barest UDP front:
+//                                       one per datagram on 8848, a short fixed reply where
+//                                       the tracker sends its document; runs until killed.
+//                                       What a UDP request and reply add to the directory.
 #include "bench_support.h"
 
+#include <arpa/inet.h>
 #include <mysql.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -43,8 +51,23 @@ static MYSQL* connect_directory()
     return connection;
 }
 
+// Where a request answers from: nowhere in the client loop; in the UDP front, the sender,
+// with a short fixed document sent where the tracker sends its reply.
+struct front_reply {
+    int socket = -1;
+    sockaddr_in peer{};
+    const char* document = nullptr;
+};
+
+static void send_reply(const front_reply* reply)
+{
+    if (reply)
+        sendto(reply->socket, reply->document, std::strlen(reply->document) + 1, 0,
+               reinterpret_cast<const sockaddr*>(&reply->peer), sizeof reply->peer);
+}
+
 // Fetches every row, as the tracker does before it builds a reply; false on failure.
-static bool query_rows(MYSQL* connection, const char* statement)
+static bool query_rows(MYSQL* connection, const char* statement, const front_reply* reply)
 {
     if (mysql_query(connection, statement) != 0)
         return false;
@@ -53,65 +76,114 @@ static bool query_rows(MYSQL* connection, const char* statement)
         return false;
     while (mysql_fetch_row(result)) {
     }
+    send_reply(reply);
     mysql_free_result(result);
     return true;
 }
 
-static bool catalogue_request()
+static bool catalogue_request(const front_reply* reply)
 {
     MYSQL* connection = connect_directory();
     if (!connection)
         return false;
-    bool done = query_rows(connection, catalogue_query);
+    bool done = query_rows(connection, catalogue_query, reply);
     mysql_close(connection);
     return done;
 }
 
-// Peer k is the address of quorvane_load's k-th join socket, with a port of its own.
-static bool join_request(long request)
+static bool join_request(const std::string& address, int port, const std::string& channel, const front_reply* reply)
 {
     MYSQL* connection = connect_directory();
     if (!connection)
         return false;
-    int peer = static_cast<int>(request % join_peer_count);
-    std::string address = join_peer_address(peer);
-    const std::string& channel = sample_channels[static_cast<std::size_t>(request) % sample_channels.size()];
     char statement[400];
     std::snprintf(statement, sizeof statement, liveness_reset, address.c_str());
     mysql_query(connection, statement);
     std::snprintf(statement, sizeof statement, neighbour_query, channel.c_str());
-    bool done = query_rows(connection, statement);
+    bool done = query_rows(connection, statement, reply);
     if (done) {
-        std::snprintf(statement, sizeof statement, registration, address.c_str(), 20000 + peer, channel.c_str());
+        std::snprintf(statement, sizeof statement, registration, address.c_str(), port, channel.c_str());
         mysql_query(connection, statement);
     }
     mysql_close(connection);
     return done;
 }
 
-int main(int argc, char** argv)
+// Request k: peer k of quorvane_load's join sockets' addresses, with a port of its own.
+static bool join_request_number(long request)
 {
-    std::string mode = argc == 3 ? argv[1] : "";
-    if (mode != "catalogue" && mode != "join") {
-        std::fprintf(stderr, "usage: limit_directory catalogue|join SECONDS\n");
-        return 2;
-    }
-    double seconds = std::atof(argv[2]);
-    // As quorvane does: the client library pauses 1 us inside every connect, which the
-    // default timer slack would stretch to some 50 us. The limit must not be slower than
-    // the tracker for a reason of the client's own.
-    prctl(PR_SET_TIMERSLACK, 1UL);
+    int peer = static_cast<int>(request % join_peer_count);
+    const std::string& channel = sample_channels[static_cast<std::size_t>(request) % sample_channels.size()];
+    return join_request(join_peer_address(peer), 20000 + peer, channel, nullptr);
+}
+
+static int run_client_loop(const std::string& mode, double seconds)
+{
     std::vector<double> latencies_ms;
     long failures = 0;
     double start = now_seconds();
     for (long request = 0; now_seconds() - start < seconds; ++request) {
         double begun = now_seconds();
-        bool done = mode == "catalogue" ? catalogue_request() : join_request(request);
+        bool done = mode == "catalogue" ? catalogue_request(nullptr) : join_request_number(request);
         if (!done)
             ++failures;
         latencies_ms.push_back((now_seconds() - begun) * 1000);
     }
     print_request_result(now_seconds() - start, latencies_ms, 0, failures);
-    mysql_library_end();
     return 0;
+}
+
+// The text between the first '>' and the '<' after it: the channel of a ChView message.
+static std::string channel_of(const char* message)
+{
+    const char* start = std::strchr(message, '>');
+    if (!start)
+        return std::string();
+    ++start;
+    const char* end = std::strchr(start, '<');
+    return end ? std::string(start, end) : std::string(start);
+}
+
+[[noreturn]] static void serve_front(const std::string& mode)
+{
+    int s = bound_udp_socket("0.0.0.0", 8848, 0);
+    if (s < 0)
+        std::exit(1);
+    front_reply reply;
+    reply.socket = s;
+    reply.document = mode == "catalogue" ? "<Channels></Group></Channels>" : "<Neighbors></Neighbors>";
+    char message[1400];
+    for (;;) {
+        socklen_t length = sizeof reply.peer;
+        ssize_t received = recvfrom(s, message, sizeof message - 1, 0, reinterpret_cast<sockaddr*>(&reply.peer), &length);
+        if (received < 0)
+            continue;
+        message[received] = '\0';
+        if (mode == "catalogue") {
+            catalogue_request(&reply);
+        } else {
+            char address[INET_ADDRSTRLEN];
+            inet_ntop(AF_INET, &reply.peer.sin_addr, address, sizeof address);
+            join_request(address, ntohs(reply.peer.sin_port), channel_of(message), &reply);
+        }
+    }
+}
+
+int main(int argc, char** argv)
+{
+    std::string first = argc > 1 ? argv[1] : "";
+    std::string mode = argc == 3 ? (first == "front" ? argv[2] : first) : "";
+    if (mode != "catalogue" && mode != "join") {
+        std::fprintf(stderr, "usage: limit_directory catalogue|join SECONDS | limit_directory front catalogue|join\n");
+        return 2;
+    }
+    // As quorvane does: the client library pauses 1 us inside every connect, which the
+    // default timer slack would stretch to some 50 us. The limit must not be slower than
+    // the tracker for a reason of the client's own.
+    prctl(PR_SET_TIMERSLACK, 1UL);
+    if (first == "front")
+        serve_front(mode);
+    int status = run_client_loop(mode, std::atof(argv[2]));
+    mysql_library_end();
+    return status;
 }

@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,14 +43,26 @@ static void drop_late_replies(int s)
     }
 }
 
+// Request sockets wait for a reply in recv itself, one system call per reply.
+static int request_socket(const char* dotted_quad)
+{
+    int s = bound_udp_socket(dotted_quad, 0, 0);
+    timeval timeout{reply_timeout_ms / 1000, reply_timeout_ms % 1000 * 1000};
+    if (s >= 0)
+        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    return s;
+}
+
 // 1: a reply beginning with `expected`; 0: no reply in time; -1: some other reply.
 static int await_reply(int s, const char* expected)
 {
-    pollfd fd{s, POLLIN, 0};
-    if (poll(&fd, 1, reply_timeout_ms) <= 0)
-        return 0;
     static char reply[largest_reply];
-    ssize_t length = recv(s, reply, sizeof reply, 0);
+    ssize_t length;
+    do
+        length = recv(s, reply, sizeof reply, 0);
+    while (length < 0 && errno == EINTR);
+    if (length < 0)
+        return 0;
     std::size_t expected_length = std::strlen(expected);
     if (length < static_cast<ssize_t>(expected_length) || std::memcmp(reply, expected, expected_length) != 0)
         return -1;
@@ -88,7 +101,7 @@ static std::string join_message(long request)
 static bool open_join_peers(std::vector<int>* peers)
 {
     for (int peer = 0; peer < join_peer_count; ++peer) {
-        int s = bound_udp_socket(join_peer_address(peer).c_str(), 0, 0);
+        int s = request_socket(join_peer_address(peer).c_str());
         if (s < 0)
             return false;
         peers->push_back(s);
@@ -98,7 +111,7 @@ static bool open_join_peers(std::vector<int>* peers)
 
 static int run_catalogue(double seconds)
 {
-    int s = bound_udp_socket("127.0.0.1", 0, 0);
+    int s = request_socket("127.0.0.1");
     if (s < 0)
         return 1;
     request_tally tally;
@@ -283,7 +296,7 @@ static int run_paced(double rate, double seconds)
 static int run_mixed(long count)
 {
     int listener = bound_udp_socket("127.0.0.1", 1234, relay_listener_receive_buffer);
-    int catalogue_peer = bound_udp_socket("127.0.0.1", 0, 0);
+    int catalogue_peer = request_socket("127.0.0.1");
     std::vector<int> peers;
     if (listener < 0 || catalogue_peer < 0 || !open_join_peers(&peers))
         return 1;

@@ -127,6 +127,13 @@ relay_run() {  # SIDE ROUND PROGRAM...
     stop_service
 }
 
+front_requests() {  # NAME MODE SECONDS ROUND
+    [ "$2" = join ] && forget_bench_peers
+    start_service "$bin/limit_directory" front "$2"
+    record "$1" front "$4" "$("$bin/quorvane_load" "$2" "$3")"
+    stop_service
+}
+
 # Alternating: odd rounds run the tracker first, even rounds the limits first.
 requests_pair() {  # NAME MODE SECONDS ROUND
     if [ $(($4 % 2)) = 1 ]; then
@@ -134,6 +141,19 @@ requests_pair() {  # NAME MODE SECONDS ROUND
         limit_requests "$@"
     else
         limit_requests "$@"
+        tracker_requests "$@"
+    fi
+}
+
+# The same, with the directory behind a bare UDP front as well.
+requests_triple() {  # NAME MODE SECONDS ROUND
+    if [ $(($4 % 2)) = 1 ]; then
+        tracker_requests "$@"
+        front_requests "$@"
+        limit_requests "$@"
+    else
+        limit_requests "$@"
+        front_requests "$@"
         tracker_requests "$@"
     fi
 }
@@ -191,8 +211,8 @@ begun=$(date +%s)
 
 echo "bench: catalogue, join and relay, $rounds alternating runs of ${seconds} s" >&2
 for round in $(seq 1 "$rounds"); do
-    requests_pair catalogue catalogue "$seconds" "$round"
-    requests_pair join join "$seconds" "$round"
+    requests_triple catalogue catalogue "$seconds" "$round"
+    requests_triple join join "$seconds" "$round"
     relay_rounds "$round"
 done
 

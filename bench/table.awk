@@ -40,20 +40,24 @@ function total(name, side, key,    n, i, sum) {
     return sum + 0
 }
 
-# Median over the rounds of tracker/limit (rates), or limit/tracker (latencies: lower_is_better).
-function paired(name, limit_side, key, lower_is_better,    n, i, r, t, l, list, m) {
-    n = count[name, "tracker"]
+# Median over the rounds of side/against (rates), or against/side (latencies: lower_is_better).
+function paired_sides(name, side, against, key, lower_is_better,    n, i, r, t, l, list, m) {
+    n = count[name, side]
     m = 0
     for (i = 1; i <= n; i++) {
-        r = rounds_of[name, "tracker", i]
-        if (!((name, limit_side, r) in seen))
+        r = rounds_of[name, side, i]
+        if (!((name, against, r) in seen))
             continue
-        t = value[name, "tracker", r, key]; l = value[name, limit_side, r, key]
+        t = value[name, side, r, key]; l = value[name, against, r, key]
         if (t <= 0 || l <= 0)
             continue
         list[++m] = lower_is_better ? l / t : t / l
     }
     return median(list, m)
+}
+
+function paired(name, limit_side, key, lower_is_better) {
+    return paired_sides(name, "tracker", limit_side, key, lower_is_better)
 }
 
 function row(mode, what, tracker, limit, ratio, target, verdict) {
@@ -88,6 +92,10 @@ function request_rows(mode,    r) {
     row("", "p50 / p99 ms", fmt(med(mode, "tracker", "p50_ms"), 3) " / " fmt(med(mode, "tracker", "p99_ms"), 2),
         fmt(med(mode, "limit", "p50_ms"), 3) " / " fmt(med(mode, "limit", "p99_ms"), 2),
         fmt(paired(mode, "limit", "p50_ms", 1), 2), "")
+    row("", "replies/s, UDP front (a')", fmt(med(mode, "tracker", "rate"), 0), fmt(med(mode, "front", "rate"), 0),
+        fmt(paired(mode, "front", "rate", 0), 2), "")
+    row("", "(a') against (a): the UDP hop", fmt(med(mode, "front", "rate"), 0), fmt(med(mode, "limit", "rate"), 0),
+        fmt(paired_sides(mode, "front", "limit", "rate", 0), 2), "")
     row("", "timeouts / failures, all runs", total(mode, "tracker", "timeouts") + total(mode, "tracker", "errors"),
         total(mode, "limit", "errors"), "", "")
 }
