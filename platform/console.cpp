@@ -1,32 +1,59 @@
 // Console output and the operator notice.
 #include "platform.h"
 
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+// Standard output is written with write(2) alone, never through stdio's buffer, so a
+// queued line and the bytes after it leave in one writev with no copy. At most one line waits.
+static const char* queued_bytes = nullptr;
+static std::size_t queued_length = 0;
+
+static void write_all(iovec* parts, int count)
+{
+    while (count > 0) {
+        ssize_t written = writev(STDOUT_FILENO, parts, count);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return;
+        // A short write: go on from the first byte that did not leave.
+        auto left = static_cast<std::size_t>(written);
+        while (count > 0 && left >= parts->iov_len) {
+            left -= parts->iov_len;
+            ++parts;
+            --count;
+        }
+        if (count > 0) {
+            parts->iov_base = static_cast<char*>(parts->iov_base) + left;
+            parts->iov_len -= left;
+        }
+    }
+}
+
 void write_console(const char* bytes, std::size_t length)
 {
-    std::fwrite(bytes, 1, length, stdout);
-    std::fflush(stdout);
+    iovec parts[2] = {{const_cast<char*>(queued_bytes), queued_length}, {const_cast<char*>(bytes), length}};
+    queued_bytes = nullptr;
+    queued_length = 0;
+    write_all(parts[0].iov_len > 0 ? parts : parts + 1, parts[0].iov_len > 0 ? 2 : 1);
 }
 
 void queue_console(const char* bytes, std::size_t length)
 {
-    std::fwrite(bytes, 1, length, stdout);
+    flush_console();
+    queued_bytes = bytes;
+    queued_length = length;
 }
 
 void flush_console()
 {
-    std::fflush(stdout);
-}
-
-void use_console_buffer(std::size_t size)
-{
-    // Never released: the stream uses it until the process ends.
-    static char* buffer = new char[size];
-    std::setvbuf(stdout, buffer, _IOFBF, size);
+    if (queued_length > 0)
+        write_console(nullptr, 0);
 }
 
 void show_operator_notice()

@@ -54,15 +54,13 @@ sockaddr_in make_any_address(std::uint16_t port);
 // Dotted-quad text of the address, 7 to 15 characters.
 std::string address_text(const sockaddr_in& address);
 
-// Writes bytes to standard output and flushes: callers hand over whole lines.
+// Writes bytes to standard output at once, unbuffered: callers hand over whole lines.
+// Standard output is written only through these operations.
 void write_console(const char* bytes, std::size_t length);
-// Leaves bytes in standard output's buffer, to go out with the next write_console or
-// flush_console: in the same write when the buffer holds both (use_console_buffer).
+// Leaves a line waiting, to go out with the next write_console, in the same write, or
+// with flush_console. The bytes must stay as they are until then.
 void queue_console(const char* bytes, std::size_t length);
 void flush_console();
-// Gives standard output a buffer of `size` bytes for the life of the process; called
-// before anything is written to it.
-void use_console_buffer(std::size_t size);
 // The per-datagram console line "<dotted quad> say : <text>" and its line break, built in
 // line_buffer; text that would not fit in line_buffer is cut. Returns the line's length.
 std::size_t format_say_line(char* line_buffer, std::size_t capacity, const sockaddr_in& sender, const char* text,

@@ -43,7 +43,6 @@ TEST(Console, QueuedLineLeavesWithTheNextWriteAndInOrder)
     std::fflush(stdout);
     int saved = dup(STDOUT_FILENO);
     dup2(ends[1], STDOUT_FILENO);
-    use_console_buffer(4096);
 
     queue_console("line\n", 5);
     std::string before = read_available(ends[0]);

@@ -2,7 +2,6 @@
 #include "tracker.h"
 
 #include "protocol.h"
-#include "rtp_trace.h"
 #include "settings.h"
 
 #include <sys/socket.h>
@@ -29,8 +28,6 @@ socket_handle open_service_socket()
 
 void serve_datagrams(socket_handle service_socket)
 {
-    // Room for the longest console line and the longest RTP trace together.
-    use_console_buffer(console_line_buffer_size + rtp_trace_capacity);
     std::unique_ptr<unsigned char[]> receive_buffer(new unsigned char[receive_buffer_size]());
     std::unique_ptr<char[]> console_line(new char[console_line_buffer_size]);
     int consecutive_failures = 0;
