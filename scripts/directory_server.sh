@@ -51,7 +51,8 @@ initialise() {
     # The instance's root logs in through the socket as the user running this script.
     # --force: a machine whose host name does not resolve (no /etc/hosts, say) still gets its
     # data folder; our accounts name addresses, never host names.
-    if ! mariadb-install-db --no-defaults $user_option --datadir="$data" --tmpdir="$tmp" --skip-test-db --skip-name-resolve --force \
+    if ! mariadb-install-db --no-defaults $user_option --datadir="$data" --tmpdir="$tmp" \
+        --skip-test-db --skip-name-resolve --force \
         --auth-root-authentication-method=socket --auth-root-socket-user="$(id -un)" \
         --lower-case-table-names=1 >"$state/install.log" 2>&1; then
         tail -n 5 "$state/install.log" >&2
@@ -87,7 +88,8 @@ start() {
     : >"$state/error.log"
     mkdir -p "$tmp"
     # Its own session: a Ctrl-C meant for the run command must not reach it; stop does.
-    setsid mariadbd --no-defaults $user_option --datadir="$data" --tmpdir="$tmp" --socket="$socket" --pid-file="$pid_file" \
+    setsid mariadbd --no-defaults $user_option --datadir="$data" --tmpdir="$tmp" \
+        --socket="$socket" --pid-file="$pid_file" \
         --port="$port" --bind-address=127.0.0.1 --lower-case-table-names=1 --skip-name-resolve \
         --skip-log-bin --innodb-buffer-pool-size=32M --innodb-log-file-size=16M \
         --innodb-flush-log-at-trx-commit=2 --log-error="$state/error.log" \
