@@ -60,10 +60,17 @@ initialise() {
     fi
 }
 
+# Whether the process that start launched still runs (a dead one stays a zombie until reaped).
+launched_server_runs() {
+    [ -r "/proc/$launched_pid/stat" ] && ! grep -q '^[0-9]* ([^)]*) Z' "/proc/$launched_pid/stat"
+}
+
 wait_until_ready() {
     tries=0
     until client -e 'select 1' >/dev/null 2>&1; do
-        if ! running_pid >/dev/null && [ $tries -gt 5 ]; then
+        # The pid file comes only after the storage engines have started, which a busy
+        # machine can take seconds over: until then the launched process tells.
+        if ! running_pid >/dev/null && ! launched_server_runs && [ $tries -gt 5 ]; then
             if grep -q 'Address already in use' "$state/error.log"; then
                 fail "port $port of 127.0.0.1 is already in use; the directory server did not start"
             fi
@@ -94,6 +101,7 @@ start() {
         --skip-log-bin --innodb-buffer-pool-size=32M --innodb-log-file-size=16M \
         --innodb-flush-log-at-trx-commit=2 --log-error="$state/error.log" \
         </dev/null >/dev/null 2>&1 &
+    launched_pid=$!
     wait_until_ready
     echo "$port" >"$state/port"
     client <"$source_dir/directory/schema.sql"
