@@ -84,14 +84,18 @@ static char* put_word_dump(char* out, const unsigned char* window)
     for (std::size_t i = 0; i < rtp_packet_size; ++i, digits_of_word -= 2) {
         std::uint64_t digits;
         std::memcpy(&digits, digits_of_word, 8);
-        // Most words have eight digits; the rest drop their leading '0' characters, all
-        // but the last for a zero word.
-        int zeros = 0;
-        if ((digits & 0xff) == '0') {
-            zeros = std::countr_zero(digits ^ 0x3030303030303030u) / 8;
-            zeros = zeros > 7 ? 7 : zeros;
-            digits >>= 8 * zeros;
+        // Most words have eight digits: a branch of their own keeps the next word's
+        // position free of any wait on this word's bytes.
+        if ((digits & 0xff) != '0') {
+            std::memcpy(out, &digits, 8);
+            out[8] = ' ';
+            out += 9;
+            continue;
         }
+        // The rest drop their leading '0' characters, all but the last for a zero word.
+        unsigned zeros = static_cast<unsigned>(std::countr_zero(digits ^ 0x3030303030303030u)) / 8;
+        zeros = zeros > 7 ? 7 : zeros;
+        digits >>= 8 * zeros;
         std::memcpy(out, &digits, 8);
         out[8 - zeros] = ' ';
         out += 9 - zeros;
