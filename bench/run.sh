@@ -43,7 +43,7 @@ catalogue_sizes="200 20000"
 micro_time=0.3
 case "$profile" in
     full)
-        rounds=5 seconds=3 scale_rounds=5 scale_seconds=2 userlist_sizes="1000 100000 1000000"
+        rounds=7 seconds=2 scale_rounds=5 scale_seconds=2 userlist_sizes="1000 100000 1000000"
         loss_seconds=60 memory_after=100000 ;;
     quick)
         rounds=1 seconds=1 scale_rounds=1 scale_seconds=1 userlist_sizes="1000 100000"
