@@ -45,11 +45,9 @@ std::string literal_text(const directory_request& request, const std::string& te
     // Without a handle no statement is sent at all.
     if (!request.connection)
         return std::string();
-    // The server can give the session another character set or SQL mode behind the library's
-    // back (init_connect, say): a GBK, Big5 or Shift-JIS lead byte would swallow an escaping
-    // backslash and free the quote after it, and a mode shows only in a statement's reply.
-    // Naming the library's own character set settles both before anything is escaped.
-    mysql_set_character_set(request.connection, mysql_character_set_name(request.connection));
+    // Escaping trusts the character set and SQL mode agreed at login. A server that changes
+    // them behind the library's back (init_connect) must not serve the tracker's account:
+    // the join sends no statement beyond its own to check.
     if (request.connection->server_status & SERVER_STATUS_NO_BACKSLASH_ESCAPES)
         return doubled_double_quotes(text);
     // At most two bytes per byte, and the library's NUL. On a handle whose connection

@@ -24,8 +24,7 @@ void open_directory_request(directory_request* request);
 void close_directory_request(directory_request* request);
 
 // The text escaped for a double-quoted literal of this request's statements, in the
-// connection's character set, so that it is always taken as plain text. First sets the
-// session's character set to the library's own ("SET NAMES"), whatever the server chose.
+// connection's character set, so that it is always taken as plain text.
 std::string literal_text(const directory_request& request, const std::string& text);
 
 // Formats the next statement into the buffer, which grows to fit it: never cut, never overrun.

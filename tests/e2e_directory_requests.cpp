@@ -385,16 +385,13 @@ TEST_F(DirectoryRequests, StatementsAreSentExactlyAndInOrder)
         statements.push_back(row[0].value_or("NULL"));
     std::string register_peer = "insert into p2pdb.userlist(IPv4, port, IPv6, iChannel,alive) select \"127.0.0.2\"," +
                                 port + ",\"\",iChannel,1 from p2pdb.channel where name=\"Jazz Lounge\"";
-    // A join first names the library's character set: the session's may have been changed.
     std::vector<std::string> expected = {
         "select chgroup.groupid groupid,chgroup.name ChGroup,channel.name Channel from p2pdb.Channel channel left join "
         "p2pdb.group chgroup on channel.groupid=chgroup.groupid order by chgroup.groupid",
-        "SET NAMES utf8mb4",
         "update p2pdb.userlist set alive=0 where IPV4=\"127.0.0.2\"",
         "select IPv4,port,u.name from p2pdb.userlist u left join p2pdb.channel c on u.iChannel=c.iChannel where "
         "c.name=\"Jazz Lounge\" and u.alive=1 order by u.name",
         register_peer,
-        "SET NAMES utf8mb4",
         register_peer,
         "select IPv4,port,u.name from p2pdb.userlist u left join p2pdb.channel c on u.iChannel=c.iChannel where "
         "c.name=\"Jazz Lounge\" order by u.name",
