@@ -32,20 +32,6 @@ bool is_rtp_packet_message(std::string_view text)
     return read_tag(text, cursor) == "RTPPacket";
 }
 
-// A packet gets a relay socket, endpoint and packet copy of its own, given up when it has
-// been relayed. Messages of other types have no use for them: not opening a socket for
-// them saves some 4 us of a catalogue request or a join. The endpoint's compiled-in
-// address is converted once; the copy lives on the stack.
-static void relay_with_fresh_resources(const unsigned char* buffer, std::size_t received)
-{
-    static const sockaddr_in relay_listener = make_ipv4_address(relay_listener_host, relay_listener_port);
-    socket_handle relay_socket = open_udp_socket();
-    sockaddr_in relay_endpoint = relay_listener;
-    unsigned char packet_copy[rtp_packet_size];
-    relay_rtp_packet(buffer, received, relay_socket, relay_endpoint, packet_copy);
-    close_socket(relay_socket);
-}
-
 int handle_message(const unsigned char* buffer, std::size_t received, socket_handle service_socket,
                    const sockaddr_in& peer)
 {
@@ -53,13 +39,23 @@ int handle_message(const unsigned char* buffer, std::size_t received, socket_han
     std::int32_t cursor = 0;
     std::string type = read_tag(text, cursor);
 
+    // Every message gets its own relay socket, endpoint and packet copy, before its type is
+    // looked at, and gives them up on every path. The endpoint's compiled-in address is
+    // converted once; the copy lives on the stack.
+    static const sockaddr_in relay_listener = make_ipv4_address(relay_listener_host, relay_listener_port);
+    socket_handle relay_socket = open_udp_socket();
+    sockaddr_in relay_endpoint = relay_listener;
+    unsigned char packet_copy[rtp_packet_size];
+
     int status = message_handled;
     if (type == "Msg")
         status = handle_envelope(text, cursor, service_socket, peer);
     else if (type == "ChView")
         handle_channel_view(text, service_socket, peer);
     else if (type == "RTPPacket")
-        relay_with_fresh_resources(buffer, received);
+        relay_rtp_packet(buffer, received, relay_socket, relay_endpoint, packet_copy);
     // ChRequest, Channels, ChInfos, Neighbors, UpdatePeers and anything else: no work.
+
+    close_socket(relay_socket);
     return status;
 }
