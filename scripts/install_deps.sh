@@ -17,5 +17,7 @@ done
 if [ "$(id -u)" = 0 ]; then as_root=""; else as_root="sudo"; fi
 echo "installing:$missing"
 $as_root apt-get update -q
-# The package's own server must not start: the project runs a private instance of its own.
+# Where systemd runs, mariadb-server starts the machine's own server; the project never uses
+# it: tests run their private instance in a network namespace of their own, and the run
+# command serves its instance past a taken 3306.
 DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y -q --no-install-recommends $missing
