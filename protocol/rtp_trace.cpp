@@ -7,6 +7,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 constexpr char hex_digits[] = "0123456789abcdef";
 
 // The two hex digits of every byte value, laid out so that one 16-bit load puts them in
@@ -72,14 +76,48 @@ static char* put_header_fields(char* out, std::uint32_t first_word)
     return out;
 }
 
+// The digit pairs of the window's bytes, last byte first: pair j is that of byte
+// rtp_window_size - 1 - j.
+#if defined(__SSE2__)
+// Sixteen bytes at a time: reversed, split into nibbles, each nibble turned into its digit
+// ('0' + n, and 39 more from 'a' on), high and low digits interleaved.
+static void put_pairs_backwards(const unsigned char* window, char* pairs)
+{
+    const __m128i nibble = _mm_set1_epi8(0x0f);
+    const __m128i nine = _mm_set1_epi8(9);
+    const __m128i zero_digit = _mm_set1_epi8('0');
+    const __m128i past_nine = _mm_set1_epi8('a' - '0' - 10);
+    std::size_t j = 0;
+    for (; j + 16 <= rtp_window_size; j += 16) {
+        __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(window + rtp_window_size - 16 - j));
+        bytes = _mm_shuffle_epi32(bytes, 0x1b);
+        bytes = _mm_shufflehi_epi16(_mm_shufflelo_epi16(bytes, 0xb1), 0xb1);
+        bytes = _mm_or_si128(_mm_slli_epi16(bytes, 8), _mm_srli_epi16(bytes, 8));
+        __m128i high = _mm_and_si128(_mm_srli_epi16(bytes, 4), nibble);
+        __m128i low = _mm_and_si128(bytes, nibble);
+        high = _mm_add_epi8(_mm_add_epi8(high, zero_digit), _mm_and_si128(_mm_cmpgt_epi8(high, nine), past_nine));
+        low = _mm_add_epi8(_mm_add_epi8(low, zero_digit), _mm_and_si128(_mm_cmpgt_epi8(low, nine), past_nine));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pairs + 2 * j), _mm_unpacklo_epi8(high, low));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pairs + 2 * j + 16), _mm_unpackhi_epi8(high, low));
+    }
+    for (; j < rtp_window_size; ++j)
+        std::memcpy(pairs + 2 * j, &hex_pairs[window[rtp_window_size - 1 - j]], 2);
+}
+#else
+static void put_pairs_backwards(const unsigned char* window, char* pairs)
+{
+    for (std::size_t j = 0; j < rtp_window_size; ++j)
+        std::memcpy(pairs + 2 * j, &hex_pairs[window[rtp_window_size - 1 - j]], 2);
+}
+#endif
+
 // One word per byte position, so neighbouring words share three bytes. Word i is written
 // as the digit pairs of bytes i+3, i+2, i+1 and i; with the pairs of the whole window laid
 // out last byte first, those are eight consecutive digits, taken with one load per word.
 static char* put_word_dump(char* out, const unsigned char* window)
 {
     char pairs_backwards[2 * rtp_window_size];
-    for (std::size_t k = 0; k < rtp_window_size; ++k)
-        std::memcpy(pairs_backwards + 2 * (rtp_window_size - 1 - k), &hex_pairs[window[k]], 2);
+    put_pairs_backwards(window, pairs_backwards);
     const char* digits_of_word = pairs_backwards + 2 * (rtp_window_size - 4);
     for (std::size_t i = 0; i < rtp_packet_size; ++i, digits_of_word -= 2) {
         std::uint64_t digits;
