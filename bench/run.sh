@@ -191,7 +191,7 @@ set_catalogue_size() {  # SIZE
 }
 
 rotate_sink() {
-    while sleep 1; do
+    while sleep 0.25; do
         : >"$sink"
     done
 }
@@ -240,9 +240,10 @@ capacity=$(awk '$1 == "relay" && $2 == "tracker" { for (i = 4; i <= NF; i++) if 
     "$results" | sort -n | awk '{ v[NR] = $1 } END { print int(v[int((NR + 1) / 2)]) }')
 pace=$((capacity / 2))
 echo "bench: loss, a paced stream of $pace packets/s for $loss_seconds s" >&2
-# A full trace per packet at this rate is more than 100 MB/s of log, more than a disk keeps
-# up with for long: the log is cut back every second, as rotation would, so that the run
-# measures the tracker's queue and not the disk's write-back.
+# A full trace per packet at this rate is some 300 MB/s of log, more than a disk keeps up
+# with for long: the log is cut back four times a second, as rotation would, so that the
+# run measures the tracker's queue and not the disk's write-back. (Cutting back a larger
+# file holds the tracker's next write up for longer.)
 start_service "$bin/quorvane"
 rotate_sink &
 rotating=$!
