@@ -7,10 +7,6 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 constexpr char hex_digits[] = "0123456789abcdef";
 
 // The two hex digits of every byte value, laid out so that one 16-bit load puts them in
@@ -77,39 +73,33 @@ static char* put_header_fields(char* out, std::uint32_t first_word)
 }
 
 // The digit pairs of the window's bytes, last byte first: pair j is that of byte
-// rtp_window_size - 1 - j.
-#if defined(__SSE2__)
-// Sixteen bytes at a time: reversed, split into nibbles, each nibble turned into its digit
-// ('0' + n, and 39 more from 'a' on), high and low digits interleaved.
+// rtp_window_size - 1 - j. Sixteen bytes at a time in the compiler's vector types (SSE2 on
+// x86-64): reversed, split into nibbles, each nibble turned into its digit ('0' + n, and
+// 39 more from 'a' on), high and low digits interleaved.
+using byte_vector = unsigned char __attribute__((vector_size(16)));
+using word_vector = std::uint64_t __attribute__((vector_size(16)));
+
 static void put_pairs_backwards(const unsigned char* window, char* pairs)
 {
-    const __m128i nibble = _mm_set1_epi8(0x0f);
-    const __m128i nine = _mm_set1_epi8(9);
-    const __m128i zero_digit = _mm_set1_epi8('0');
-    const __m128i past_nine = _mm_set1_epi8('a' - '0' - 10);
     std::size_t j = 0;
     for (; j + 16 <= rtp_window_size; j += 16) {
-        __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(window + rtp_window_size - 16 - j));
-        bytes = _mm_shuffle_epi32(bytes, 0x1b);
-        bytes = _mm_shufflehi_epi16(_mm_shufflelo_epi16(bytes, 0xb1), 0xb1);
-        bytes = _mm_or_si128(_mm_slli_epi16(bytes, 8), _mm_srli_epi16(bytes, 8));
-        __m128i high = _mm_and_si128(_mm_srli_epi16(bytes, 4), nibble);
-        __m128i low = _mm_and_si128(bytes, nibble);
-        high = _mm_add_epi8(_mm_add_epi8(high, zero_digit), _mm_and_si128(_mm_cmpgt_epi8(high, nine), past_nine));
-        low = _mm_add_epi8(_mm_add_epi8(low, zero_digit), _mm_and_si128(_mm_cmpgt_epi8(low, nine), past_nine));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(pairs + 2 * j), _mm_unpacklo_epi8(high, low));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(pairs + 2 * j + 16), _mm_unpackhi_epi8(high, low));
+        std::uint64_t halves[2];
+        std::memcpy(halves, window + rtp_window_size - 16 - j, 16);
+        word_vector reversed = {__builtin_bswap64(halves[1]), __builtin_bswap64(halves[0])};
+        auto bytes = reinterpret_cast<byte_vector>(reversed);
+        byte_vector high = bytes >> 4;
+        byte_vector low = bytes & 15;
+        high += '0' + (reinterpret_cast<byte_vector>(high > 9) & ('a' - '0' - 10));
+        low += '0' + (reinterpret_cast<byte_vector>(low > 9) & ('a' - '0' - 10));
+        byte_vector first = __builtin_shufflevector(high, low, 0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23);
+        byte_vector second =
+            __builtin_shufflevector(high, low, 8, 24, 9, 25, 10, 26, 11, 27, 12, 28, 13, 29, 14, 30, 15, 31);
+        std::memcpy(pairs + 2 * j, &first, 16);
+        std::memcpy(pairs + 2 * j + 16, &second, 16);
     }
     for (; j < rtp_window_size; ++j)
         std::memcpy(pairs + 2 * j, &hex_pairs[window[rtp_window_size - 1 - j]], 2);
 }
-#else
-static void put_pairs_backwards(const unsigned char* window, char* pairs)
-{
-    for (std::size_t j = 0; j < rtp_window_size; ++j)
-        std::memcpy(pairs + 2 * j, &hex_pairs[window[rtp_window_size - 1 - j]], 2);
-}
-#endif
 
 // One word per byte position, so neighbouring words share three bytes. Word i is written
 // as the digit pairs of bytes i+3, i+2, i+1 and i; with the pairs of the whole window laid
