@@ -102,6 +102,23 @@ record() {
     echo "$1 $2 $3 $4" >>"$results"
 }
 
+# Waits (3 s at most) until the directory server has used no CPU for 0.2 s: its purge of
+# retired rows after joins and deletes would otherwise fall into the next run.
+directory_ticks() {
+    awk '{ print $14 + $15 }' "/proc/$(cat "$QUORVANE_DIRECTORY_STATE/mariadbd.pid")/stat"
+}
+settle() {
+    tries=0
+    before=$(directory_ticks)
+    while [ $tries -lt 15 ]; do
+        sleep 0.2
+        now=$(directory_ticks)
+        [ "$now" = "$before" ] && return 0
+        before=$now
+        tries=$((tries + 1))
+    done
+}
+
 # Joins start from the same registrations, for the tracker and for the limit.
 forget_bench_peers() {
     sql -e "delete from p2pdb.userlist where IPv4 like '127.%'"
@@ -109,6 +126,7 @@ forget_bench_peers() {
 
 tracker_requests() {  # NAME MODE SECONDS ROUND
     [ "$2" = join ] && forget_bench_peers
+    settle
     start_service "$bin/quorvane"
     record "$1" tracker "$4" "$("$bin/quorvane_load" "$2" "$3")"
     stop_service
@@ -116,12 +134,14 @@ tracker_requests() {  # NAME MODE SECONDS ROUND
 
 limit_requests() {  # NAME MODE SECONDS ROUND
     [ "$2" = join ] && forget_bench_peers
+    settle
     record "$1" limit "$4" "$("$bin/limit_directory" "$2" "$3")"
 }
 
 relay_run() {  # SIDE ROUND PROGRAM...
     side=$1 round=$2
     shift 2
+    settle
     start_service "$@"
     record relay "$side" "$round" "$("$bin/quorvane_load" relay "$seconds")"
     stop_service
@@ -129,6 +149,7 @@ relay_run() {  # SIDE ROUND PROGRAM...
 
 front_requests() {  # NAME MODE SECONDS ROUND
     [ "$2" = join ] && forget_bench_peers
+    settle
     start_service "$bin/limit_directory" front "$2"
     record "$1" front "$4" "$("$bin/quorvane_load" "$2" "$3")"
     stop_service
@@ -206,7 +227,7 @@ service_drops() {
 }
 
 sql <directory/sample_catalogue.sql
-sql -e "delete from p2pdb.userlist"
+sql -e "truncate table p2pdb.userlist"
 begun=$(date +%s)
 
 echo "bench: catalogue, join and relay, $rounds alternating runs of ${seconds} s" >&2
@@ -217,7 +238,7 @@ for round in $(seq 1 "$rounds"); do
 done
 
 echo "bench: scale, userlist at $userlist_sizes rows; catalogue at $catalogue_sizes channels" >&2
-sql -e "delete from p2pdb.userlist"
+sql -e "truncate table p2pdb.userlist"
 rows=0
 for size in $userlist_sizes; do
     grow_userlist "$rows" "$size"
@@ -226,7 +247,7 @@ for size in $userlist_sizes; do
         requests_pair "join_rows_$size" join "$scale_seconds" "$round"
     done
 done
-sql -e "delete from p2pdb.userlist"
+sql -e "truncate table p2pdb.userlist"
 for size in $catalogue_sizes; do
     set_catalogue_size "$size"
     for round in $(seq 1 "$scale_rounds"); do
@@ -239,6 +260,7 @@ set_catalogue_size 8
 capacity=$(awk '$1 == "relay" && $2 == "tracker" { for (i = 4; i <= NF; i++) if ($i ~ /^rate=/) print substr($i, 6) }' \
     "$results" | sort -n | awk '{ v[NR] = $1 } END { print int(v[int((NR + 1) / 2)]) }')
 pace=$((capacity / 2))
+settle
 echo "bench: loss, a paced stream of $pace packets/s for $loss_seconds s" >&2
 # A full trace per packet at this rate is some 300 MB/s of log, more than a disk keeps up
 # with for long: the log is cut back four times a second, as rotation would, so that the
@@ -260,7 +282,7 @@ rss_first=$(rss_kib "$program_pid")
 rss_last=$(rss_kib "$program_pid")
 record memory tracker 1 "rss_first=$rss_first rss_last=$rss_last $(cat "$work/mixed_rest")"
 stop_service
-sql -e "delete from p2pdb.userlist"
+sql -e "truncate table p2pdb.userlist"
 
 echo "bench: micro-benchmarks" >&2
 if [ -x "$bin/micro_benchmarks" ]; then
@@ -268,5 +290,7 @@ if [ -x "$bin/micro_benchmarks" ]; then
         awk -F, '/^"/ { gsub(/"/, "", $1); print "micro " $1 " 1 ns=" $4 }' >>"$results"
 fi
 
+# The raw figures, one line per run, where QUORVANE_BENCH_RESULTS names a file.
+[ -z "${QUORVANE_BENCH_RESULTS:-}" ] || cp "$results" "$QUORVANE_BENCH_RESULTS"
 awk -v rounds="$rounds" -v seconds="$seconds" -v elapsed=$(($(date +%s) - begun)) -v pace="$pace" \
     -v loss_seconds="$loss_seconds" -v memory_after="$memory_after" -f bench/table.awk "$results"
