@@ -9,7 +9,7 @@ build_dir="${1:-build-sanitize}"
 database="$build_dir/compile_commands.json"
 [ -f "$database" ] || { echo "static_analysis: no $database; configure with -DCMAKE_EXPORT_COMPILE_COMMANDS=ON" >&2; exit 1; }
 
-modules="platform protocol directory tracker tracker_tcp relay_listener"
+modules="platform protocol directory tracker tracker_tcp relay_listener peer_tool"
 sources=$(find $modules -name '*.cpp' | sort)
 # The fuzz targets are only in the database of a clang build with QUORVANE_FUZZ=ON.
 if grep -q '/fuzz/fuzz_dispatcher.cpp' "$database"; then
