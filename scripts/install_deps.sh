@@ -2,7 +2,7 @@
 # Installs, with apt-get, whatever the build, the tests and the local directory need
 # and the machine lacks. Debian 12; run as root (or with sudo available).
 set -e
-packages="cmake g++ make pkg-config libgtest-dev libbenchmark-dev libmariadb-dev mariadb-server mariadb-client iproute2 util-linux socat dpkg-dev"
+packages="cmake g++ make pkg-config libgtest-dev libbenchmark-dev libmariadb-dev mariadb-server mariadb-client iproute2 util-linux socat dpkg-dev file"
 # The sanitizer build and the fuzz targets (clang, libFuzzer's runtime, llvm-symbolizer for
 # readable reports) and the static analysis.
 packages="$packages clang libclang-rt-14-dev llvm clang-tidy cppcheck"
