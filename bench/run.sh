@@ -102,10 +102,14 @@ record() {
     echo "$1 $2 $3 $4" >>"$results"
 }
 
-# Waits (3 s at most) until the directory server has used no CPU for 0.2 s: its purge of
-# retired rows after joins and deletes would otherwise fall into the next run.
+# Waits (3 s at most) until the directory server has used no CPU for 0.2 s and less than
+# 64 MB of files wait for the disk: the server's purge of retired rows after joins, and
+# the write-back of a relay run's log, would otherwise fall into the next run.
 directory_ticks() {
     awk '{ print $14 + $15 }' "/proc/$(cat "$QUORVANE_DIRECTORY_STATE/mariadbd.pid")/stat"
+}
+unwritten_kib() {
+    awk '/^(Dirty|Writeback):/ { kib += $2 } END { print kib }' /proc/meminfo
 }
 settle() {
     tries=0
@@ -113,7 +117,7 @@ settle() {
     while [ $tries -lt 15 ]; do
         sleep 0.2
         now=$(directory_ticks)
-        [ "$now" = "$before" ] && return 0
+        [ "$now" = "$before" ] && [ "$(unwritten_kib)" -lt 65536 ] && return 0
         before=$now
         tries=$((tries + 1))
     done

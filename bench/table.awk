@@ -153,6 +153,7 @@ END {
     lost = value["loss", "tracker", 1, "loss"]
     row("loss", "paced " pace "/s, " loss_seconds " s: lost / sent", fmt(lost, 0) " / " fmt(value["loss", "tracker", 1, "sent"], 0),
         "", "", "0 lost", check(lost == 0))
+    row("", "packets/s sent, as paced", fmt(value["loss", "tracker", 1, "rate"], 0), "", "", "")
     row("", "queue drops at UDP 8848", fmt(value["loss", "tracker", 1, "drops"], 0), "", "", "")
 
     first = value["memory", "tracker", 1, "rss_first"]; last = value["memory", "tracker", 1, "rss_last"]
