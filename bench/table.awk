@@ -60,8 +60,10 @@ function paired(name, limit_side, key, lower_is_better) {
     return paired_sides(name, "tracker", limit_side, key, lower_is_better)
 }
 
-function row(mode, what, tracker, limit, ratio, target, verdict) {
-    printf "%-10s %-32s %14s %14s %6s  %s%s\n", mode, what, tracker, limit, ratio, target, verdict ? "  " verdict : ""
+function row(mode, what, tracker, limit, ratio, target, verdict,    line) {
+    line = sprintf("%-10s %-32s %14s %14s %6s  %s%s", mode, what, tracker, limit, ratio, target, verdict ? "  " verdict : "")
+    sub(/ +$/, "", line)
+    print line
 }
 
 # Every figure of the table goes through fmt: one that did not come out is counted, and
