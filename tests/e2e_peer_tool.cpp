@@ -21,29 +21,7 @@ static const std::string nul(1, '\0');
 // Starts quorvane_peer with the arguments, output on pipes, standard input from /dev/null.
 static bool start_peer(const std::vector<std::string>& arguments, child_process* child)
 {
-    std::string path = program_path("quorvane_peer");
-    std::vector<char*> argv{path.data()};
-    std::vector<std::string> words = arguments;
-    for (std::string& word : words)
-        argv.push_back(word.data());
-    argv.push_back(nullptr);
-    int out_pipe[2], err_pipe[2];
-    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
-        return false;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
-    int failed = posix_spawn(&child->pid, path.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out_pipe[1]);
-    close(err_pipe[1]);
-    child->stdout_fd = out_pipe[0];
-    child->stderr_fd = err_pipe[0];
-    if (failed)
-        child->pid = -1;
-    return !failed;
+    return start_program(program_path("quorvane_peer"), arguments, child);
 }
 
 // Runs quorvane_peer to its end: its exit status, and its output in `child`.

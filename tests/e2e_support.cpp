@@ -28,6 +28,11 @@ static long long now_ms()
 
 bool start_program(const std::string& path, child_process* child)
 {
+    return start_program(path, {}, child);
+}
+
+bool start_program(const std::string& path, const std::vector<std::string>& arguments, child_process* child)
+{
     int out_pipe[2], err_pipe[2];
     if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
         return false;
@@ -36,8 +41,12 @@ bool start_program(const std::string& path, child_process* child)
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
-    char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
-    int failed = posix_spawn(&child->pid, path.c_str(), &actions, nullptr, argv, environ);
+    std::vector<std::string> words = arguments;
+    std::vector<char*> argv{const_cast<char*>(path.c_str())};
+    for (std::string& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    int failed = posix_spawn(&child->pid, path.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(out_pipe[1]);
     close(err_pipe[1]);

@@ -19,6 +19,7 @@ struct child_process {
 
 // Starts the program with standard output and error on pipes, standard input from /dev/null.
 bool start_program(const std::string& path, child_process* child);
+bool start_program(const std::string& path, const std::vector<std::string>& arguments, child_process* child);
 // Reads what the child has written until `out` holds at least `bytes` bytes or time is up.
 bool read_output_until(child_process* child, std::size_t bytes, int timeout_ms);
 // Reads until standard error holds `lines` line ends or time is up.
