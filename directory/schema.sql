@@ -24,7 +24,10 @@ CREATE TABLE IF NOT EXISTS p2pdb.Channel (
 ) ENGINE = InnoDB;
 
 -- One row per registration; rows are only ever added, and quorvane retires them with alive=0.
+-- id is the row's key and nothing else: the tracker never names it (its statements list
+-- their columns), but a replicated directory needs a primary key on every table.
 CREATE TABLE IF NOT EXISTS p2pdb.userlist (
+    id       BIGINT UNSIGNED NOT NULL AUTO_INCREMENT,
     IPv4     VARCHAR(15) CHARACTER SET ascii COLLATE ascii_bin NOT NULL,
     port     SMALLINT UNSIGNED NOT NULL,
     IPv6     VARCHAR(39) CHARACTER SET ascii COLLATE ascii_bin NOT NULL DEFAULT '',
@@ -35,5 +38,14 @@ CREATE TABLE IF NOT EXISTS p2pdb.userlist (
     KEY userlist_by_address (IPv4),
     -- The neighbour query reads one channel's alive rows already in name order;
     -- quorvane_tcp's, which ignores alive, still finds the channel's rows by its prefix.
-    KEY userlist_by_channel (iChannel, alive, name)
+    KEY userlist_by_channel (iChannel, alive, name),
+    PRIMARY KEY (id)
 ) ENGINE = InnoDB;
+
+-- A directory made before userlist had its key, or these indexes, gets them here (its rows
+-- numbered in their stored order); loading this file again changes nothing.
+ALTER TABLE p2pdb.userlist
+    ADD COLUMN IF NOT EXISTS id BIGINT UNSIGNED NOT NULL AUTO_INCREMENT PRIMARY KEY FIRST,
+    ADD KEY IF NOT EXISTS userlist_by_address (IPv4),
+    ADD KEY IF NOT EXISTS userlist_by_channel (iChannel, alive, name);
+ALTER TABLE p2pdb.Channel ADD KEY IF NOT EXISTS channel_by_name (name);
