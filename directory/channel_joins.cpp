@@ -4,8 +4,6 @@
 #include "request.h"
 #include "statements.h"
 
-#include <arpa/inet.h>
-
 void send_neighbors(socket_handle service_socket, const sockaddr_in& peer, MYSQL_RES* result)
 {
     send_document(service_socket, peer,
@@ -23,7 +21,7 @@ static void reply_with_neighbors(directory_request* request, socket_handle servi
 
 static void format_registration(directory_request* request, const sockaddr_in& peer, const std::string& channel)
 {
-    format_statement(request, registration, address_text(peer).c_str(), static_cast<int>(ntohs(peer.sin_port)),
+    format_statement(request, registration, address_text(peer).c_str(), static_cast<int>(port_number(peer)),
                      channel.c_str());
 }
 

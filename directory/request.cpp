@@ -3,8 +3,6 @@
 
 #include "settings.h"
 
-#include <sys/socket.h>
-
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -111,11 +109,7 @@ std::vector<text_row> result_rows(MYSQL_RES* result)
 
 std::size_t reply_size_limit(socket_handle service_socket)
 {
-    int type = 0;
-    socklen_t type_length = sizeof type;
-    if (getsockopt(service_socket, SOL_SOCKET, SO_TYPE, &type, &type_length) == 0 && type == SOCK_STREAM)
-        return SIZE_MAX;
-    return max_datagram_size;
+    return is_stream_socket(service_socket) ? SIZE_MAX : max_datagram_size;
 }
 
 void send_document(socket_handle service_socket, const sockaddr_in& peer, const std::string& document)

@@ -2,14 +2,13 @@
 // console output and the operator notice. It reports failures; callers decide.
 #pragma once
 
-#include <netinet/in.h>
+// socket_handle, invalid_socket and sockaddr_in: the backend's own, found by include path.
+#include "system_sockets.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-using socket_handle = int;
-constexpr socket_handle invalid_socket = -1;
 constexpr std::uint16_t sockets_version_1_1 = 0x0101;
 
 // Start-up and clean-up keep the version handshake of the original design:
@@ -25,10 +24,12 @@ socket_handle open_udp_socket();
 socket_handle open_tcp_socket();
 void close_socket(socket_handle socket);  // ignores invalid_socket
 
-// Binds to every local IPv4 interface; returns 0 or the errno of the failure.
+// Binds to every local IPv4 interface; returns 0 or the system's error number.
 int bind_to_any(socket_handle socket, std::uint16_t port);
-// A UDP socket bound to every interface on port; invalid_socket and the errno on failure.
+// A UDP socket bound to every interface on port; invalid_socket and the error number on failure.
 socket_handle open_bound_udp_socket(std::uint16_t port, int* error);
+// A short English description of a socket error number, "Address already in use" and the like.
+std::string error_text(int error);
 // Called after each failed receive with the count of failures in a row: a socket that keeps
 // failing must not make its loop spin.
 void pause_after_receive_failures(int consecutive_failures);
@@ -36,7 +37,12 @@ void pause_after_receive_failures(int consecutive_failures);
 // directory's client library pauses 1 us inside every connect, which would otherwise add
 // some 50 us to every directory request.
 void use_precise_timers();
-int set_socket_buffer_size(socket_handle socket, int option_name, int bytes);
+// Buffer sizes return 0, or -1 when the system refused them.
+int set_send_buffer_size(socket_handle socket, int bytes);
+int set_receive_buffer_size(socket_handle socket, int bytes);
+// The largest receive queue up to `bytes` that the system grants, beyond its usual cap where
+// the process is privileged to; -1 when even the ordinary request failed.
+int enlarge_receive_queue(socket_handle socket, int bytes);
 int connect_to(socket_handle socket, const sockaddr_in& address);
 
 // Receives return the byte count, 0 for an orderly stream end, or -1.
@@ -44,6 +50,7 @@ long receive_stream(socket_handle socket, void* buffer, std::size_t capacity);
 long receive_datagram(socket_handle socket, void* buffer, std::size_t capacity, sockaddr_in* sender);
 long send_datagram(socket_handle socket, const void* bytes, std::size_t length, const sockaddr_in& to);
 
+bool is_stream_socket(socket_handle socket);
 // Sends a reply document: one datagram on a UDP socket; on a connected stream socket
 // every byte goes onto the connection (partial sends continued) and the address is ignored.
 // Returns 0 when everything left, -1 otherwise.
@@ -53,6 +60,8 @@ sockaddr_in make_ipv4_address(const char* dotted_quad, std::uint16_t port);
 sockaddr_in make_any_address(std::uint16_t port);
 // Dotted-quad text of the address, 7 to 15 characters.
 std::string address_text(const sockaddr_in& address);
+// The address's port in host byte order.
+std::uint16_t port_number(const sockaddr_in& address);
 
 // Writes bytes to standard output at once, unbuffered: callers hand over whole lines.
 // Standard output is written only through these operations.
@@ -69,7 +78,8 @@ std::size_t format_say_line(char* line_buffer, std::size_t capacity, const socka
 void write_say_line(char* line_buffer, std::size_t capacity, const sockaddr_in& sender, const char* text,
                     std::size_t text_length);
 
-// The operator notice on a directory failure: one line on standard error, then a wait
-// for Enter when standard input is a terminal. Tests may point it elsewhere to count.
+// The operator notice on a directory failure: one line on standard error, then the modal
+// notice itself: on Windows a message box, elsewhere a wait for Enter when standard input is
+// a terminal. Tests may point it elsewhere to count.
 extern void (*operator_notice)();
 void show_operator_notice();

@@ -14,7 +14,8 @@ static socket_handle open_listener_socket()
     int error = 0;
     socket_handle listener = open_bound_udp_socket(relay_listener_port, &error);
     if (listener == invalid_socket)
-        std::fprintf(stderr, "halvering: cannot serve UDP port %u: %s\n", relay_listener_port, std::strerror(error));
+        std::fprintf(stderr, "halvering: cannot serve UDP port %u: %s\n", relay_listener_port,
+                     error_text(error).c_str());
     return listener;
 }
 

@@ -4,8 +4,6 @@
 #include "protocol.h"
 #include "settings.h"
 
-#include <sys/socket.h>
-
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -15,14 +13,13 @@ socket_handle open_service_socket()
     int error = 0;
     socket_handle service_socket = open_bound_udp_socket(tracker_service_port, &error);
     if (service_socket == invalid_socket) {
-        std::fprintf(stderr, "quorvane: cannot serve UDP port %u: %s\n", tracker_service_port, std::strerror(error));
+        std::fprintf(stderr, "quorvane: cannot serve UDP port %u: %s\n", tracker_service_port,
+                     error_text(error).c_str());
         return invalid_socket;
     }
     // Datagrams that arrive while one message is handled wait in the receive queue, and the
-    // default queue overflows when the thread is held up for a few milliseconds. Privileged,
-    // the tracker gets the whole size; otherwise as much as net.core.rmem_max allows.
-    if (set_socket_buffer_size(service_socket, SO_RCVBUFFORCE, service_receive_buffer_size) != 0)
-        set_socket_buffer_size(service_socket, SO_RCVBUF, service_receive_buffer_size);
+    // default queue overflows when the thread is held up for a few milliseconds.
+    enlarge_receive_queue(service_socket, service_receive_buffer_size);
     return service_socket;
 }
 

@@ -4,8 +4,6 @@
 #include "protocol.h"
 #include "settings.h"
 
-#include <sys/socket.h>
-
 #include <cstring>
 #include <memory>
 
@@ -20,8 +18,8 @@ socket_handle connect_to_tracker_host(const sockaddr_in& tracker_address)
     if (stream_socket == invalid_socket)
         return invalid_socket;
     // Sizes must be set before connecting for the receive window to scale to them.
-    set_socket_buffer_size(stream_socket, SO_SNDBUF, tcp_socket_buffer_size);
-    set_socket_buffer_size(stream_socket, SO_RCVBUF, tcp_socket_buffer_size);
+    set_send_buffer_size(stream_socket, tcp_socket_buffer_size);
+    set_receive_buffer_size(stream_socket, tcp_socket_buffer_size);
     connect_to(stream_socket, tracker_address);
     return stream_socket;
 }

@@ -1,12 +1,15 @@
 // POSIX sockets behind the operations the programs were designed around.
 #include "platform.h"
 
+#include "backend.h"
+
 #include <arpa/inet.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 int start_sockets(std::uint16_t requested_version, std::uint16_t* granted_version)
 {
@@ -17,21 +20,14 @@ int start_sockets(std::uint16_t requested_version, std::uint16_t* granted_versio
 
 void stop_sockets() {}
 
-bool is_version_1_1(std::uint16_t version)
+int last_socket_error()
 {
-    return (version & 0xff) == 1 && (version >> 8) == 1;
+    return errno;
 }
 
-bool start_sockets_version_1_1()
+std::string error_text(int error)
 {
-    std::uint16_t granted_version = 0;
-    if (start_sockets(sockets_version_1_1, &granted_version) != 0)
-        return false;
-    if (!is_version_1_1(granted_version)) {
-        stop_sockets();
-        return false;
-    }
-    return true;
+    return std::strerror(error);
 }
 
 socket_handle open_udp_socket()
@@ -58,21 +54,6 @@ int bind_to_any(socket_handle socket, std::uint16_t port)
     return 0;
 }
 
-socket_handle open_bound_udp_socket(std::uint16_t port, int* error)
-{
-    socket_handle socket = open_udp_socket();
-    if (socket == invalid_socket) {
-        *error = errno;
-        return invalid_socket;
-    }
-    *error = bind_to_any(socket, port);
-    if (*error != 0) {
-        close_socket(socket);
-        return invalid_socket;
-    }
-    return socket;
-}
-
 void pause_after_receive_failures(int consecutive_failures)
 {
     if (consecutive_failures > 1)
@@ -84,9 +65,27 @@ void use_precise_timers()
     prctl(PR_SET_TIMERSLACK, 1UL);
 }
 
-int set_socket_buffer_size(socket_handle socket, int option_name, int bytes)
+static int set_buffer_size(socket_handle socket, int option_name, int bytes)
 {
-    return setsockopt(socket, SOL_SOCKET, option_name, &bytes, sizeof bytes);
+    return setsockopt(socket, SOL_SOCKET, option_name, &bytes, sizeof bytes) == 0 ? 0 : -1;
+}
+
+int set_send_buffer_size(socket_handle socket, int bytes)
+{
+    return set_buffer_size(socket, SO_SNDBUF, bytes);
+}
+
+int set_receive_buffer_size(socket_handle socket, int bytes)
+{
+    return set_buffer_size(socket, SO_RCVBUF, bytes);
+}
+
+int enlarge_receive_queue(socket_handle socket, int bytes)
+{
+    // Privileged, the whole size; otherwise as much as net.core.rmem_max allows.
+    if (set_buffer_size(socket, SO_RCVBUFFORCE, bytes) == 0)
+        return 0;
+    return set_buffer_size(socket, SO_RCVBUF, bytes);
 }
 
 int connect_to(socket_handle socket, const sockaddr_in& address)
@@ -114,14 +113,14 @@ long send_datagram(socket_handle socket, const void* bytes, std::size_t length, 
     return sendto(socket, bytes, length, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
 }
 
-static bool is_stream_socket(socket_handle socket)
+bool is_stream_socket(socket_handle socket)
 {
     int type = 0;
     socklen_t type_length = sizeof type;
     return getsockopt(socket, SOL_SOCKET, SO_TYPE, &type, &type_length) == 0 && type == SOCK_STREAM;
 }
 
-static int send_all_on_stream(socket_handle socket, const char* bytes, std::size_t length)
+int send_all_on_stream(socket_handle socket, const char* bytes, std::size_t length)
 {
     while (length > 0) {
         // MSG_NOSIGNAL: a peer that hung up must not kill the process with SIGPIPE.
@@ -134,47 +133,4 @@ static int send_all_on_stream(socket_handle socket, const char* bytes, std::size
         length -= static_cast<std::size_t>(sent);
     }
     return 0;
-}
-
-int send_reply(socket_handle socket, const void* bytes, std::size_t length, const sockaddr_in& to)
-{
-    if (is_stream_socket(socket))
-        return send_all_on_stream(socket, static_cast<const char*>(bytes), length);
-    return send_datagram(socket, bytes, length, to) == static_cast<long>(length) ? 0 : -1;
-}
-
-sockaddr_in make_ipv4_address(const char* dotted_quad, std::uint16_t port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = inet_addr(dotted_quad);
-    return address;
-}
-
-sockaddr_in make_any_address(std::uint16_t port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    return address;
-}
-
-std::string address_text(const sockaddr_in& address)
-{
-    // Written by hand: inet_ntop goes through sprintf, and every datagram's console line needs this.
-    const auto* octets = reinterpret_cast<const unsigned char*>(&address.sin_addr.s_addr);
-    char text[INET_ADDRSTRLEN];
-    char* out = text;
-    for (int i = 0; i < 4; ++i) {
-        unsigned octet = octets[i];
-        if (octet >= 100)
-            *out++ = static_cast<char>('0' + octet / 100);
-        if (octet >= 10)
-            *out++ = static_cast<char>('0' + octet / 10 % 10);
-        *out++ = static_cast<char>('0' + octet % 10);
-        *out++ = '.';
-    }
-    return std::string(text, static_cast<std::size_t>(out - 1 - text));
 }
