@@ -3,7 +3,8 @@
 # (its libmariadb/ folder), cross-compiled with mingw-w64 into a static library with its client
 # plugins built in. Usage: windows_client_library.sh BUILD_FOLDER
 # Installs into BUILD_FOLDER/mariadb-client (include/mariadb, lib/mariadb/libmariadbclient.a);
-# a later run finds it there and does nothing.
+# a later run finds it there and does nothing. Ends with status 2 when the source cannot be
+# fetched (no mirror, no network), 1 when it fails to build.
 set -e
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build_root="$(mkdir -p "$1" && cd "$1" && pwd)"
@@ -19,7 +20,9 @@ sources=/etc/apt/sources.list.d/debian.sources
 source_list=/etc/apt/sources.list.d/quorvane-deb-src.sources
 if [ ! -f "$source_list" ] && ! grep -qs '^Types:.*deb-src' "$sources"; then
     sed 's/^Types: deb$/Types: deb-src/' "$sources" >"$source_list"
-    apt-get update -q >/dev/null
+fi
+if ! apt-cache showsrc mariadb 2>/dev/null | grep -q '^Version:'; then
+    apt-get update -q >/dev/null 2>&1 || true
 fi
 
 mkdir -p "$work"
@@ -40,7 +43,7 @@ if ! ls mariadb_*.orig.tar.* >/dev/null 2>&1; then
     fi
     if [ -z "$fetched" ]; then
         echo "windows_client_library.sh: no version of the mariadb source package could be fetched" >&2
-        exit 1
+        exit 2
     fi
 fi
 

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 
@@ -41,12 +42,18 @@ bool start_program(const std::string& path, const std::vector<std::string>& argu
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+    // Under a launcher (Wine for the Windows programs) the launcher runs in the program's place
+    // and its process is the program's.
+    std::string launcher = program_launcher();
+    std::string file = launcher.empty() ? path : launcher;
     std::vector<std::string> words = arguments;
-    std::vector<char*> argv{const_cast<char*>(path.c_str())};
+    std::vector<char*> argv{const_cast<char*>(file.c_str())};
+    if (!launcher.empty())
+        argv.push_back(const_cast<char*>(path.c_str()));
     for (std::string& word : words)
         argv.push_back(word.data());
     argv.push_back(nullptr);
-    int failed = posix_spawn(&child->pid, path.c_str(), &actions, nullptr, argv.data(), environ);
+    int failed = posix_spawn(&child->pid, file.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(out_pipe[1]);
     close(err_pipe[1]);
@@ -280,7 +287,19 @@ int open_descriptor_count(pid_t pid)
     return count;
 }
 
+static std::string environment_or(const char* name, const char* fallback)
+{
+    const char* value = std::getenv(name);
+    return value && *value ? value : fallback;
+}
+
 std::string program_path(const char* name)
 {
-    return std::string(QUORVANE_PROGRAM_DIR) + "/" + name;
+    return environment_or("QUORVANE_PROGRAM_DIR", QUORVANE_PROGRAM_DIR) + "/" + name +
+           environment_or("QUORVANE_PROGRAM_SUFFIX", "");
+}
+
+std::string program_launcher()
+{
+    return environment_or("QUORVANE_PROGRAM_LAUNCHER", "");
 }

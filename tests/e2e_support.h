@@ -43,4 +43,8 @@ bool receive_udp(int socket, std::string* bytes, int timeout_ms, sockaddr_in* se
 std::uint16_t local_port(int socket);
 
 int open_descriptor_count(pid_t pid);
+// The programs are found in QUORVANE_PROGRAM_DIR (the build folder by default), their names
+// ending in QUORVANE_PROGRAM_SUFFIX (".exe" for the Windows build); QUORVANE_PROGRAM_LAUNCHER,
+// when set, runs each (Wine), with the program's path as its first argument.
 std::string program_path(const char* name);
+std::string program_launcher();

@@ -144,6 +144,8 @@ static int child_socket_descriptor(pid_t pid)
 
 TEST_F(TrackerClient, StreamSocketAsksFor3MiBBuffers)
 {
+    if (!program_launcher().empty())
+        GTEST_SKIP() << "the program's sockets are held outside its own process under a launcher (Wine's server)";
     int pidfd = static_cast<int>(syscall(SYS_pidfd_open, host.client.pid, 0));
     ASSERT_GE(pidfd, 0);
     int target = child_socket_descriptor(host.client.pid);
