@@ -56,6 +56,13 @@ in_host() {
     ip netns exec "$name-$host" "$@"
 }
 node_dir() { echo "$state/db$1"; }
+# Starts a program on a host in a session of its own, in the background, its output to
+# files: a plain command, so that no shell stays behind holding the caller's output.
+spawn() {
+    host=$1 out=$2 err=$3
+    shift 3
+    ip netns exec "$name-$host" setsid "$@" </dev/null >>"$out" 2>>"$err" &
+}
 
 client() {
     node=$1
@@ -207,8 +214,8 @@ start_node() {
     rm -f "$dir/mariadbd.pid"
     position=$(recovered_position "$node")
     # shellcheck disable=SC2046
-    in_host "db$node" setsid mariadbd $(cat "$dir/options") ${position:+--wsrep-start-position=$position} "$@" \
-        </dev/null >>"$dir/server.out" 2>&1 &
+    spawn "db$node" "$dir/server.out" "$dir/server.out" \
+        mariadbd $(cat "$dir/options") ${position:+--wsrep-start-position=$position} "$@"
     launched=$!
     wait_synced "$node"
 }
@@ -216,9 +223,9 @@ start_node() {
 # HTTP 200 while the node is Synced, 503 otherwise (joining, donor, down): what HAProxy asks.
 start_health_agent() {
     node=$1
-    in_host "db$node" setsid socat -T 2 "TCP-LISTEN:9200,bind=$(node_address "$node"),reuseaddr,fork" \
-        "EXEC:sh $source_dir/deploy/cluster/node_health.sh $(node_dir "$node")/mariadbd.sock" \
-        </dev/null >/dev/null 2>>"$(node_dir "$node")/agent.err" &
+    spawn "db$node" /dev/null "$(node_dir "$node")/agent.err" \
+        socat -T 2 "TCP-LISTEN:9200,bind=$(node_address "$node"),reuseaddr,fork" \
+        "EXEC:sh $source_dir/deploy/cluster/node_health.sh $(node_dir "$node")/mariadbd.sock"
 }
 
 write_haproxy_config() {
@@ -248,9 +255,9 @@ start_tracker_host() {
     mkdir -p "$dir"
     write_haproxy_config "$dir"
     haproxy -c -q -f "$dir/haproxy.cfg" || fail "HAProxy refuses $dir/haproxy.cfg"
-    in_host "$host" setsid haproxy -f "$dir/haproxy.cfg" </dev/null >"$dir/haproxy.log" 2>&1 &
-    in_host "$host" setsid "$bin/halvering" </dev/null >"$dir/halvering.log" 2>"$dir/halvering.err" &
-    in_host "$host" setsid "$bin/quorvane" </dev/null >"$dir/quorvane.log" 2>"$dir/quorvane.err" &
+    spawn "$host" "$dir/haproxy.log" "$dir/haproxy.log" haproxy -f "$dir/haproxy.cfg"
+    spawn "$host" "$dir/halvering.log" "$dir/halvering.err" "$bin/halvering"
+    spawn "$host" "$dir/quorvane.log" "$dir/quorvane.err" "$bin/quorvane"
     wait_for_port "$host" t 3306
     wait_for_port "$host" u 1234
     wait_for_port "$host" u 8848
