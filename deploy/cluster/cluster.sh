@@ -294,6 +294,10 @@ up() {
     find_programs
     mkdir -p "$state"
     chmod 755 "$state"
+    if ! runuser -u mysql -- test -x "$state"; then
+        rmdir "$state" 2>/dev/null || true
+        fail "the mysql user cannot reach $state (a folder above it is closed to others); choose another QUORVANE_CLUSTER_STATE"
+    fi
     echo "$trackers" >"$state/trackers"
     started=$(date +%s)
     # A failure part way leaves nothing behind.
