@@ -6,6 +6,9 @@ packages="cmake g++ make pkg-config libgtest-dev libbenchmark-dev libmariadb-dev
 # The sanitizer build and the fuzz targets (clang, libFuzzer's runtime, llvm-symbolizer for
 # readable reports) and the static analysis.
 packages="$packages clang libclang-rt-14-dev llvm clang-tidy cppcheck"
+# The directory cluster of deploy/cluster and its test: Galera, the proxy on each tracker
+# host, the state transfer (rsync) and the nodes' health agents (socat).
+packages="$packages galera-4 haproxy rsync"
 missing=""
 for package in $packages; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
