@@ -68,7 +68,9 @@ const std::vector<std::string> sample_channels = {
     "Cycling Tour", "Jazz Lounge", "Classic Hits",  "Cartoon Corner",
 };
 
+std::string join_peer_network = "127.0.0.";
+
 std::string join_peer_address(int peer)
 {
-    return "127.0.0." + std::to_string(2 + peer % 200);
+    return join_peer_network + std::to_string(2 + peer % 200);
 }

@@ -26,4 +26,7 @@ extern const std::vector<std::string> sample_channels;
 
 // Joins rotate over this many peers: 127.0.0.2 to 127.0.0.201, two ports each.
 constexpr int join_peer_count = 400;
+// Joining peers are 127.0.0.2 to 127.0.0.201 by default; trackers side by side over one
+// directory get peers of different networks (127.0.1. and so on), as real peers would be.
+extern std::string join_peer_network;
 std::string join_peer_address(int peer);

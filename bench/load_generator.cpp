@@ -3,7 +3,8 @@
 // result line ("key=value ...") for bench/run.sh.
 //
 //   quorvane_load catalogue SECONDS     closed loop of "<Msg>1</Msg>" requests
-//   quorvane_load join SECONDS          closed loop of ChView joins from rotating peers
+//   quorvane_load join SECONDS [NET]    closed loop of ChView joins from rotating peers,
+//                                       NET.2 to NET.201 (NET 127.0.0 by default)
 //   quorvane_load relay SECONDS [N]     RTPPacket messages, at most N unforwarded at a time
 //   quorvane_load paced RATE SECONDS    RTPPacket messages at a fixed rate per second
 //   quorvane_load mixed COUNT           catalogue, joins, packets and ignored messages
@@ -334,8 +335,11 @@ int main(int argc, char** argv)
     double first = argc > 2 ? std::atof(argv[2]) : 0;
     if (mode == "catalogue" && argc == 3)
         return run_catalogue(first);
-    if (mode == "join" && argc == 3)
+    if (mode == "join" && (argc == 3 || argc == 4)) {
+        if (argc == 4)
+            join_peer_network = std::string(argv[3]) + ".";
         return run_join(first);
+    }
     if (mode == "relay" && (argc == 3 || argc == 4))
         return run_relay(first, argc == 4 ? std::atol(argv[3]) : 32);
     if (mode == "paced" && argc == 4)
@@ -343,7 +347,7 @@ int main(int argc, char** argv)
     if (mode == "mixed" && argc == 3)
         return run_mixed(std::atol(argv[2]));
     std::fprintf(stderr,
-                 "usage: quorvane_load catalogue SECONDS | join SECONDS | relay SECONDS [WINDOW] |\n"
+                 "usage: quorvane_load catalogue SECONDS | join SECONDS [NET] | relay SECONDS [WINDOW] |\n"
                  "                     paced RATE SECONDS | mixed COUNT\n");
     return 2;
 }

@@ -1,0 +1,152 @@
+#!/bin/sh
+# Trackers over one directory server and over the three-node cluster of deploy/cluster:
+# catalogue and join throughput of one tracker on one server, one tracker on the cluster,
+# and two trackers on the cluster side by side, each with the CPU time a request costs the
+# serving side (tracker, proxy and directory together), printed as one table.
+#
+#   sh bench/cluster_bench.sh [--seconds S] [--rounds R] [--build DIR]
+#
+# As root (the cluster needs it). Each load is quorvane_load's closed loop, run on the
+# tracker's own host: one request at a time per tracker, as in the bench. Rounds alternate
+# the three set-ups; the figures are medians over the rounds. About 2 minutes by default.
+set -e
+cd "$(dirname "$0")/.."
+source_dir=$(pwd)
+
+if [ "${1:-}" = --single-inner ]; then
+    # Inside tests/in_netns.sh --directory: one tracker on the private directory server.
+    bin=$2 seconds=$3 mode=$4
+    sql() { sh scripts/directory_server.sh sql "$QUORVANE_DIRECTORY_STATE" "$@"; }
+    [ "$(sql -N -e 'select count(*) from p2pdb.Channel')" -gt 0 ] || sql <directory/sample_catalogue.sql
+    sql -e "delete from p2pdb.userlist where IPv4 like '127.%'"
+    "$bin/quorvane" >/dev/null 2>&1 &
+    tracker=$!
+    until grep -q ':2290 ' /proc/net/udp; do sleep 0.01; done
+    server=$(cat "$QUORVANE_DIRECTORY_STATE/mariadbd.pid")
+    before=$(awk '{ print $14 + $15 }' "/proc/$tracker/stat" "/proc/$server/stat" | awk '{ s += $1 } END { print s }')
+    result=$("$bin/quorvane_load" "$mode" "$seconds")
+    after=$(awk '{ print $14 + $15 }' "/proc/$tracker/stat" "/proc/$server/stat" | awk '{ s += $1 } END { print s }')
+    kill "$tracker"
+    echo "$result ticks=$((after - before))"
+    exit 0
+fi
+
+seconds=5
+rounds=3
+build=build
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --seconds) seconds=$2; shift ;;
+        --rounds) rounds=$2; shift ;;
+        --build) build=$2; shift ;;
+        *) echo "usage: sh bench/cluster_bench.sh [--seconds S] [--rounds R] [--build DIR]" >&2; exit 2 ;;
+    esac
+    shift
+done
+sh scripts/install_deps.sh
+cmake -S . -B "$build" -DQUORVANE_BUILD_BENCH=ON >/dev/null
+cmake --build "$build" -j "$(nproc)" --target quorvane halvering quorvane_peer quorvane_load >/dev/null
+bin=$(cd "$build" && pwd)
+
+cluster="sh $source_dir/deploy/cluster/cluster.sh"
+export QUORVANE_CLUSTER_NAME=qvb
+work=$(mktemp -d "${TMPDIR:-/tmp}/quorvane-cluster-bench.XXXXXX")
+chmod 755 "$work"
+export QUORVANE_CLUSTER_STATE="$work/cluster"
+results=$work/results
+clean_up() {
+    $cluster down >/dev/null 2>&1 || true
+    rm -rf "$work"
+}
+trap 'clean_up; exit 130' INT TERM
+trap clean_up EXIT
+$cluster down >/dev/null 2>&1 || true
+$cluster up --trackers 2 --build "$bin" >/dev/null
+
+# The CPU ticks so far of every process of the cluster's hosts but the load generators.
+serving_ticks() {
+    for namespace in qvb-db1 qvb-db2 qvb-db3 qvb-t1 qvb-t2; do ip netns pids "$namespace"; done |
+        while read -r pid; do
+            [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = quorvane_load ] && continue
+            awk '{ print $14 + $15 }' "/proc/$pid/stat" 2>/dev/null || true
+        done | awk '{ s += $1 } END { print s + 0 }'
+}
+
+forget_bench_peers() {
+    $cluster sql 1 -e "delete from p2pdb.userlist where IPv4 like '127.%'"
+}
+
+# record SETUP MODE RESULT-LINE...: one line per load generator, ticks of the serving side
+record() {
+    setup=$1 mode=$2 ticks=$3
+    shift 3
+    rate=0 p50=""
+    for line in "$@"; do
+        rate=$(echo "$line" | sed -n 's/.*rate=\([0-9.]*\).*/\1/p' | awk -v r="$rate" '{ print r + $1 }')
+        p50="$p50$(echo "$line" | sed -n 's/.*p50_ms=\([0-9.]*\).*/\1/p') "
+    done
+    echo "$setup $mode $rate $ticks $p50" >>"$results"
+}
+
+one_server() {  # MODE
+    line=$(sh tests/in_netns.sh --directory sh bench/cluster_bench.sh --single-inner "$bin" "$seconds" "$1")
+    record one-server "$1" "$(echo "$line" | sed -n 's/.*ticks=\([0-9]*\).*/\1/p')" "$line"
+}
+
+one_tracker() {  # MODE
+    [ "$1" = join ] && forget_bench_peers
+    before=$(serving_ticks)
+    line=$($cluster exec t1 "$bin/quorvane_load" "$1" "$seconds")
+    record cluster-1 "$1" "$(($(serving_ticks) - before))" "$line"
+}
+
+two_trackers() {  # MODE
+    [ "$1" = join ] && forget_bench_peers
+    before=$(serving_ticks)
+    net=""
+    [ "$1" = join ] && net=127.0.1
+    $cluster exec t2 "$bin/quorvane_load" "$1" "$seconds" $net >"$work/second" &
+    second=$!
+    line=$($cluster exec t1 "$bin/quorvane_load" "$1" "$seconds")
+    wait "$second"
+    record cluster-2 "$1" "$(($(serving_ticks) - before))" "$line" "$(cat "$work/second")"
+}
+
+echo "cluster bench: $rounds rounds of $seconds s per set-up and mode" >&2
+for round in $(seq 1 "$rounds"); do
+    for mode in catalogue join; do
+        case $((round % 3)) in
+            1) one_server $mode; one_tracker $mode; two_trackers $mode ;;
+            2) one_tracker $mode; two_trackers $mode; one_server $mode ;;
+            0) two_trackers $mode; one_server $mode; one_tracker $mode ;;
+        esac
+    done
+done
+
+# Medians over the rounds: requests per second (all trackers together), the p50 of one
+# request, and the serving side's CPU time per request.
+ticks_per_second=$(getconf CLK_TCK)
+echo "| set-up | requests | per second | p50 ms | CPU ms per request (serving side) |"
+echo "|---|---|---|---|---|"
+for setup in one-server cluster-1 cluster-2; do
+    for mode in catalogue join; do
+        awk -v setup="$setup" -v mode="$mode" -v seconds="$seconds" -v hz="$ticks_per_second" '
+            function median(values, n,   i, j, t) {
+                for (i = 2; i <= n; i++) for (j = i; j > 1 && values[j - 1] > values[j]; j--) {
+                    t = values[j]; values[j] = values[j - 1]; values[j - 1] = t
+                }
+                return n % 2 ? values[(n + 1) / 2] : (values[n / 2] + values[n / 2 + 1]) / 2
+            }
+            $1 == setup && $2 == mode {
+                n++
+                rates[n] = $3
+                cpu[n] = $3 > 0 ? $4 / hz * 1000 / ($3 * seconds) : 0
+                p50[n] = $5
+            }
+            END {
+                label = setup == "one-server" ? "one tracker, one server" : \
+                        setup == "cluster-1" ? "one tracker, 3-node cluster" : "two trackers, 3-node cluster"
+                printf "| %s | %s | %.0f | %.2f | %.2f |\n", label, mode, median(rates, n), median(p50, n), median(cpu, n)
+            }' "$results"
+    done
+done
