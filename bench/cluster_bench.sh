@@ -13,10 +13,40 @@ set -e
 cd "$(dirname "$0")/.."
 source_dir=$(pwd)
 
+# The time of one small write's commit, alone: 2,000 single-row updates, each its own
+# transaction, in a procedure on the server, so that no client round trip is counted.
+# Prints microseconds per commit. The scratch database is dropped afterwards.
+commit_latency() {  # SQL-COMMAND...
+    "$@" <<'SQL'
+create database if not exists qv_bench;
+create table if not exists qv_bench.counter (id int primary key, n int) engine=InnoDB;
+replace into qv_bench.counter values (1, 0);
+delimiter //
+create or replace procedure qv_bench.commits(count int)
+begin
+    declare i int default 0;
+    while i < count do
+        update qv_bench.counter set n = n + 1 where id = 1;
+        set i = i + 1;
+    end while;
+end //
+delimiter ;
+SQL
+    start=$(date +%s%N)
+    "$@" -e "set autocommit=1; call qv_bench.commits(2000)"
+    end=$(date +%s%N)
+    "$@" -e "drop database qv_bench"
+    echo $(((end - start) / 2000 / 1000))
+}
+
 if [ "${1:-}" = --single-inner ]; then
     # Inside tests/in_netns.sh --directory: one tracker on the private directory server.
     bin=$2 seconds=$3 mode=$4
     sql() { sh scripts/directory_server.sh sql "$QUORVANE_DIRECTORY_STATE" "$@"; }
+    if [ "$mode" = commit ]; then
+        echo "commit_us=$(commit_latency sql)"
+        exit 0
+    fi
     [ "$(sql -N -e 'select count(*) from p2pdb.Channel')" -gt 0 ] || sql <directory/sample_catalogue.sql
     sql -e "delete from p2pdb.userlist where IPv4 like '127.%'"
     "$bin/quorvane" >/dev/null 2>&1 &
@@ -112,6 +142,10 @@ two_trackers() {  # MODE
     record cluster-2 "$1" "$(($(serving_ticks) - before))" "$line" "$(cat "$work/second")"
 }
 
+single_commit=$(sh tests/in_netns.sh --directory sh bench/cluster_bench.sh --single-inner "$bin" 0 commit |
+    sed -n 's/commit_us=//p')
+cluster_commit=$(commit_latency $cluster sql 1)
+
 echo "cluster bench: $rounds rounds of $seconds s per set-up and mode" >&2
 for round in $(seq 1 "$rounds"); do
     for mode in catalogue join; do
@@ -150,3 +184,5 @@ for setup in one-server cluster-1 cluster-2; do
             }' "$results"
     done
 done
+echo
+echo "One small write's commit, alone: ${single_commit} us on one server, ${cluster_commit} us on the cluster."
