@@ -53,11 +53,12 @@ if [ "${1:-}" = --single-inner ]; then
     tracker=$!
     until grep -q ':2290 ' /proc/net/udp; do sleep 0.01; done
     server=$(cat "$QUORVANE_DIRECTORY_STATE/mariadbd.pid")
-    before=$(awk '{ print $14 + $15 }' "/proc/$tracker/stat" "/proc/$server/stat" | awk '{ s += $1 } END { print s }')
+    ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+    tracker_before=$(ticks "$tracker") server_before=$(ticks "$server")
     result=$("$bin/quorvane_load" "$mode" "$seconds")
-    after=$(awk '{ print $14 + $15 }' "/proc/$tracker/stat" "/proc/$server/stat" | awk '{ s += $1 } END { print s }')
+    tracker_ticks=$(($(ticks "$tracker") - tracker_before)) server_ticks=$(($(ticks "$server") - server_before))
     kill "$tracker"
-    echo "$result ticks=$((after - before))"
+    echo "$result ticks=$tracker_ticks,0,$server_ticks"
     exit 0
 fi
 
@@ -93,13 +94,19 @@ trap clean_up EXIT
 $cluster down >/dev/null 2>&1 || true
 $cluster up --trackers 2 --build "$bin" >/dev/null
 
-# The CPU ticks so far of every process of the cluster's hosts but the load generators.
+# The CPU ticks so far of the trackers, the proxies and the directory nodes, as
+# "tracker proxy directory".
 serving_ticks() {
     for namespace in qvb-db1 qvb-db2 qvb-db3 qvb-t1 qvb-t2; do ip netns pids "$namespace"; done |
         while read -r pid; do
-            [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = quorvane_load ] && continue
-            awk '{ print $14 + $15 }' "/proc/$pid/stat" 2>/dev/null || true
-        done | awk '{ s += $1 } END { print s + 0 }'
+            echo "$(cat "/proc/$pid/comm" 2>/dev/null) $(awk '{ print $14 + $15 }' "/proc/$pid/stat" 2>/dev/null)"
+        done | awk '$1 == "quorvane" { t += $2 } $1 == "haproxy" { p += $2 } $1 == "mariadbd" { d += $2 }
+                    END { print t + 0, p + 0, d + 0 }'
+}
+
+# The ticks between two readings of serving_ticks, as "tracker,proxy,directory".
+ticks_between() {  # BEFORE AFTER
+    echo "$1 $2" | awk '{ print $4 - $1 "," $5 - $2 "," $6 - $3 }'
 }
 
 forget_bench_peers() {
@@ -120,14 +127,14 @@ record() {
 
 one_server() {  # MODE
     line=$(sh tests/in_netns.sh --directory sh bench/cluster_bench.sh --single-inner "$bin" "$seconds" "$1")
-    record one-server "$1" "$(echo "$line" | sed -n 's/.*ticks=\([0-9]*\).*/\1/p')" "$line"
+    record one-server "$1" "$(echo "$line" | sed -n 's/.*ticks=\([0-9,]*\).*/\1/p')" "$line"
 }
 
 one_tracker() {  # MODE
     [ "$1" = join ] && forget_bench_peers
     before=$(serving_ticks)
     line=$($cluster exec t1 "$bin/quorvane_load" "$1" "$seconds")
-    record cluster-1 "$1" "$(($(serving_ticks) - before))" "$line"
+    record cluster-1 "$1" "$(ticks_between "$before" "$(serving_ticks)")" "$line"
 }
 
 two_trackers() {  # MODE
@@ -139,7 +146,7 @@ two_trackers() {  # MODE
     second=$!
     line=$($cluster exec t1 "$bin/quorvane_load" "$1" "$seconds")
     wait "$second"
-    record cluster-2 "$1" "$(($(serving_ticks) - before))" "$line" "$(cat "$work/second")"
+    record cluster-2 "$1" "$(ticks_between "$before" "$(serving_ticks)")" "$line" "$(cat "$work/second")"
 }
 
 single_commit=$(sh tests/in_netns.sh --directory sh bench/cluster_bench.sh --single-inner "$bin" 0 commit |
@@ -158,10 +165,12 @@ for round in $(seq 1 "$rounds"); do
 done
 
 # Medians over the rounds: requests per second (all trackers together), the p50 of one
-# request, and the serving side's CPU time per request.
+# request, and the CPU time per request of the trackers, the proxies and the directory
+# (all its nodes together). The nodes' health checks (a client login twice a second per
+# node and proxy) are short-lived processes, not counted.
 ticks_per_second=$(getconf CLK_TCK)
-echo "| set-up | requests | per second | p50 ms | CPU ms per request (serving side) |"
-echo "|---|---|---|---|---|"
+echo "| set-up | requests | per second | p50 ms | CPU ms per request: tracker | proxy | directory | all |"
+echo "|---|---|---|---|---|---|---|---|"
 for setup in one-server cluster-1 cluster-2; do
     for mode in catalogue join; do
         awk -v setup="$setup" -v mode="$mode" -v seconds="$seconds" -v hz="$ticks_per_second" '
@@ -171,16 +180,22 @@ for setup in one-server cluster-1 cluster-2; do
                 }
                 return n % 2 ? values[(n + 1) / 2] : (values[n / 2] + values[n / 2 + 1]) / 2
             }
+            function per_request(ticks) { return $3 > 0 ? ticks / hz * 1000 / ($3 * seconds) : 0 }
             $1 == setup && $2 == mode {
                 n++
                 rates[n] = $3
-                cpu[n] = $3 > 0 ? $4 / hz * 1000 / ($3 * seconds) : 0
+                split($4, ticks, ",")
+                tracker[n] = per_request(ticks[1])
+                proxy[n] = per_request(ticks[2])
+                directory[n] = per_request(ticks[3])
+                all[n] = per_request(ticks[1] + ticks[2] + ticks[3])
                 p50[n] = $5
             }
             END {
                 label = setup == "one-server" ? "one tracker, one server" : \
                         setup == "cluster-1" ? "one tracker, 3-node cluster" : "two trackers, 3-node cluster"
-                printf "| %s | %s | %.0f | %.2f | %.2f |\n", label, mode, median(rates, n), median(p50, n), median(cpu, n)
+                printf "| %s | %s | %.0f | %.2f | %.2f | %.2f | %.2f | %.2f |\n", label, mode, median(rates, n), \
+                    median(p50, n), median(tracker, n), median(proxy, n), median(directory, n), median(all, n)
             }' "$results"
     done
 done
