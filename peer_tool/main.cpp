@@ -112,8 +112,10 @@ static bool take_option(const std::string& name, const std::string& value, comma
         valid = parse_number(value, 1, 65535, 1, &line->port) && value.find('.') == std::string::npos;
     else if (name == "--from")
         valid = resolve_ipv4(value, &options.local.sin_addr);
-    else
-        valid = false;
+    else {
+        *error = "unknown option " + name;
+        return false;
+    }
     if (!valid)
         *error = "not a valid " + name + ": '" + value + "'";
     return valid;

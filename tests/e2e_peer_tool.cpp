@@ -163,6 +163,12 @@ TEST_F(PeerTool, RefusedPortAndSilentTrackerEndWithStatusTwo)
     EXPECT_NE(peer.err.find("no reply from 127.0.0.1 port 8848 within 300 ms"), std::string::npos) << peer.err;
     EXPECT_EQ(peer.out, "");
     close(silent);
+
+    // A misspelt option is named as unknown, not as a bad value of some option.
+    stop_program(&peer);
+    peer = child_process();
+    EXPECT_EQ(run_peer({"--local", "127.0.0.2", "catalogue", "127.0.0.1"}, &peer), 1);
+    EXPECT_EQ(peer.err.rfind("quorvane_peer: unknown option --local\n", 0), 0u) << peer.err;
 }
 
 TEST_F(PeerTool, MalformedRepliesEndWithStatusThreeAndAreStillShown)
