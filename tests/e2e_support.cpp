@@ -155,6 +155,8 @@ constexpr int report_grace_ms = 100;
 constexpr int report_grace_ms = 0;
 #endif
 
+constexpr int launcher_grace_ms = 200;
+
 // Whether the child has ended, leaving it for waitpid to reap.
 static bool has_ended(const child_process& child)
 {
@@ -167,6 +169,11 @@ void stop_program(child_process* child)
     if (child->pid > 0) {
         if (report_grace_ms > 0)
             read_child(child, report_grace_ms, [&] { return has_ended(*child); });
+        // Wine's server keeps the sockets of a process killed in the middle of a socket call
+        // (a directory connection that it was closing, and with it the service port): the
+        // program gets a moment to finish the message in hand first.
+        if (!program_launcher().empty())
+            read_child(child, launcher_grace_ms, [&] { return has_ended(*child); });
         kill(child->pid, SIGKILL);
         waitpid(child->pid, nullptr, 0);
         child->pid = -1;
