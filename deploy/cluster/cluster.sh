@@ -75,11 +75,13 @@ check_machine() {
     command -v ip >/dev/null 2>&1 || cannot "no ip command (iproute2)"
     ip netns add "$name-probe" 2>/dev/null || cannot "ip netns cannot make network namespaces here"
     ip netns del "$name-probe"
+    # A fresh machine gets what is missing; where that fails, the checks below say what.
+    sh "$source_dir/scripts/install_deps.sh" >&2 || true
     for command in mariadbd mariadb-install-db mariadb haproxy rsync socat; do
         command -v "$command" >/dev/null 2>&1 ||
-            cannot "$command is missing; sh scripts/install_deps.sh installs it"
+            cannot "$command is missing (sh scripts/install_deps.sh installs it)"
     done
-    [ -f "$galera" ] || cannot "$galera is missing (Debian galera-4); sh scripts/install_deps.sh installs it"
+    [ -f "$galera" ] || cannot "$galera is missing (Debian galera-4; sh scripts/install_deps.sh installs it)"
     id mysql >/dev/null 2>&1 || cannot "no mysql user (Debian mariadb-server makes it)"
 }
 
