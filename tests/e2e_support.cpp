@@ -310,3 +310,8 @@ std::string program_launcher()
 {
     return environment_or("QUORVANE_PROGRAM_LAUNCHER", "");
 }
+
+bool descriptors_are_the_programs()
+{
+    return program_launcher().empty();
+}

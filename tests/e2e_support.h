@@ -43,6 +43,10 @@ bool receive_udp(int socket, std::string* bytes, int timeout_ms, sockaddr_in* se
 std::uint16_t local_port(int socket);
 
 int open_descriptor_count(pid_t pid);
+// Whether a started program's descriptors are its own to count: under a launcher (Wine) the
+// process holds the launcher's as well, opened and dropped as it likes, and its sockets are
+// held elsewhere, so a count says nothing of the program.
+bool descriptors_are_the_programs();
 // The programs are found in QUORVANE_PROGRAM_DIR (the build folder by default), their names
 // ending in QUORVANE_PROGRAM_SUFFIX (".exe" for the Windows build); QUORVANE_PROGRAM_LAUNCHER,
 // when set, runs each (Wine), with the program's path as its first argument.
