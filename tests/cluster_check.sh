@@ -28,7 +28,7 @@ if [ $status = 3 ]; then
     exit 77
 fi
 [ $status = 0 ] || exit $status
-ip netns exec qvt-peers "$program" || status=$?
+nsenter --net=/run/netns/qvt-peers "$program" || status=$?
 if [ $status != 0 ]; then
     for log in "$work"/cluster/t*/quorvane.err "$work"/cluster/t*/haproxy.log; do
         [ -s "$log" ] && { echo "--- $log"; tail -n 20 "$log"; }

@@ -50,10 +50,18 @@ usage() {
 
 node_address() { echo "$net.$((10 + $1))"; }
 tracker_address() { echo "$net.$((20 + $1))"; }
+# Runs a command in a namespace made by ip netns. nsenter changes the network namespace
+# alone: `ip netns exec` and `ip -n` also remount /sys, which a root that is not a mount
+# point of its own (a chroot) refuses.
+in_namespace() {
+    namespace=$1
+    shift
+    nsenter --net="/run/netns/$namespace" "$@"
+}
 in_host() {
     host=$1
     shift
-    ip netns exec "$name-$host" "$@"
+    in_namespace "$name-$host" "$@"
 }
 node_dir() { echo "$state/db$1"; }
 # Starts a program on a host in a session of its own, in the background, its output to
@@ -61,7 +69,7 @@ node_dir() { echo "$state/db$1"; }
 spawn() {
     host=$1 out=$2 err=$3
     shift 3
-    ip netns exec "$name-$host" setsid "$@" </dev/null >>"$out" 2>>"$err" &
+    nsenter --net="/run/netns/$name-$host" setsid "$@" </dev/null >>"$out" 2>>"$err" &
 }
 
 client() {
@@ -74,7 +82,10 @@ check_machine() {
     [ "$(id -u)" = 0 ] || cannot "it needs root (network namespaces, servers run as the mysql user)"
     command -v ip >/dev/null 2>&1 || cannot "no ip command (iproute2)"
     ip netns add "$name-probe" 2>/dev/null || cannot "ip netns cannot make network namespaces here"
+    probe=0
+    in_namespace "$name-probe" ip link set lo up 2>/dev/null || probe=1
     ip netns del "$name-probe"
+    [ $probe = 0 ] || cannot "nsenter cannot enter a namespace that ip netns made"
     # A fresh machine gets what is missing; where that fails, the checks below say what.
     sh "$source_dir/scripts/install_deps.sh" >&2 || true
     for command in mariadbd mariadb-install-db mariadb haproxy rsync socat; do
@@ -94,19 +105,19 @@ add_host() {
     host=$1
     shift
     ip netns add "$name-$host"
-    ip -n "$name-sw" link add "$host" type veth peer name eth0 netns "$name-$host"
-    ip -n "$name-sw" link set "$host" master br0 up
-    ip -n "$name-$host" link set lo up
+    in_namespace "$name-sw" ip link add "$host" type veth peer name eth0 netns "$name-$host"
+    in_namespace "$name-sw" ip link set "$host" master br0 up
+    in_namespace "$name-$host" ip link set lo up
     for address in "$@"; do
-        ip -n "$name-$host" address add "$address/24" dev eth0
+        in_namespace "$name-$host" ip address add "$address/24" dev eth0
     done
-    ip -n "$name-$host" link set eth0 up
+    in_namespace "$name-$host" ip link set eth0 up
 }
 
 make_network() {
     ip netns add "$name-sw"
-    ip -n "$name-sw" link add br0 type bridge
-    ip -n "$name-sw" link set br0 up
+    in_namespace "$name-sw" ip link add br0 type bridge
+    in_namespace "$name-sw" ip link set br0 up
     for node in $nodes; do add_host "db$node" "$(node_address "$node")"; done
     for tracker in $(seq 1 "$trackers"); do add_host "t$tracker" "$(tracker_address "$tracker")"; done
     peer_addresses=""
