@@ -1,6 +1,7 @@
 #!/bin/sh
-# The test command: installs what is missing, builds, and runs every test with CTest; then
-# the sanitizer build's tests, the fuzz smoke runs and the static analysis.
+# The test command: installs what is missing, builds, and runs every test with CTest (the
+# directory cluster's test among them, label `cluster`); then the sanitizer build's tests,
+# the fuzz smoke runs, the static analysis, and the Windows leg.
 set -e
 cd "$(dirname "$0")/.."
 sh scripts/install_deps.sh
