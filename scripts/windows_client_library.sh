@@ -14,14 +14,32 @@ if [ -f "$prefix/lib/mariadb/libmariadbclient.a" ]; then
     exit 0
 fi
 
-# The source package comes from the same Debian mirror as the machine's packages: a deb-src
-# entry beside the machine's own (deb822) list, same addresses, suites, components and key.
-sources=/etc/apt/sources.list.d/debian.sources
-source_list=/etc/apt/sources.list.d/quorvane-deb-src.sources
-if [ ! -f "$source_list" ] && ! grep -qs '^Types:.*deb-src' "$sources"; then
-    sed 's/^Types: deb$/Types: deb-src/' "$sources" >"$source_list"
-fi
+# The source package comes from the same Debian mirrors as the machine's packages: deb-src
+# entries beside the machine's own, same addresses, suites, components and keys, from either
+# of apt's list formats (deb822 .sources files, as on Debian 12 images, or one-line
+# sources.list entries, as debootstrap writes them). Written whole or not at all.
+ours=/etc/apt/sources.list.d/quorvane-deb-src
+add_source_entries() {
+    rm -f "$ours.sources.new" "$ours.list.new"
+    for list in /etc/apt/sources.list.d/*.sources; do
+        [ -f "$list" ] && [ "$list" != "$ours.sources" ] || continue
+        sed 's/^Types: deb$/Types: deb-src/' "$list"
+        echo
+    done >"$ours.sources.new"
+    if grep -q '^Types: deb-src' "$ours.sources.new"; then
+        mv "$ours.sources.new" "$ours.sources"
+    fi
+    for list in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+        [ -f "$list" ] && [ "$list" != "$ours.list" ] || continue
+        sed -n 's/^[[:space:]]*deb[[:space:]]/deb-src /p' "$list"
+    done >"$ours.list.new"
+    if [ -s "$ours.list.new" ]; then
+        mv "$ours.list.new" "$ours.list"
+    fi
+    rm -f "$ours.sources.new" "$ours.list.new"
+}
 if ! apt-cache showsrc mariadb 2>/dev/null | grep -q '^Version:'; then
+    add_source_entries
     apt-get update -q >/dev/null 2>&1 || true
 fi
 
