@@ -82,6 +82,12 @@ void clear_directory(MYSQL* admin)
         run_admin_sql(admin, std::string("delete from p2pdb.`") + table + "`");
 }
 
+bool reset_to_sample_catalogue(MYSQL* admin)
+{
+    clear_directory(admin);
+    return load_sql_file(sample_catalogue_path());
+}
+
 static bool run_script(const std::string& arguments)
 {
     std::string command = "sh '" + server_script() + "' " + arguments;

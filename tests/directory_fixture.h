@@ -21,6 +21,8 @@ std::string admin_value(MYSQL* admin, const std::string& query);
 
 // Empties the three tables.
 void clear_directory(MYSQL* admin);
+// Empties them, then loads the sample catalogue; false when it could not be loaded.
+bool reset_to_sample_catalogue(MYSQL* admin);
 // Loads a file of statements with the mariadb client, as the directory server script does.
 bool load_sql_file(const std::string& path);
 // The repository's directory/sample_catalogue.sql.

@@ -29,8 +29,7 @@ TEST(TrackerQueue, BurstWhileHeldUpIsHandledWholeAndInOrder)
     if (!full_queue_possible())
         GTEST_SKIP() << "neither SO_RCVBUFFORCE nor a net.core.rmem_max of 4 MiB";
     child_process tracker;
-    ASSERT_TRUE(start_program(program_path("quorvane"), &tracker));
-    ASSERT_TRUE(wait_for_udp_port(8848, 5000));
+    ASSERT_TRUE(start_udp_service("quorvane", 8848, &tracker));
     int peer = bound_udp_socket("127.0.0.1", 0);
     ASSERT_GE(peer, 0);
 

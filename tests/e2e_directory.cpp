@@ -59,10 +59,8 @@ protected:
     {
         admin = connect_as_admin();
         ASSERT_NE(admin, nullptr);
-        clear_directory(admin);
-        ASSERT_TRUE(load_sql_file(sample_catalogue_path()));
-        ASSERT_TRUE(start_program(program_path("quorvane"), &tracker));
-        ASSERT_TRUE(wait_for_udp_port(8848, 5000));
+        ASSERT_TRUE(reset_to_sample_catalogue(admin));
+        ASSERT_TRUE(start_udp_service("quorvane", 8848, &tracker));
         peer = bound_udp_socket("127.0.0.2", 0);
         ASSERT_GE(peer, 0);
     }

@@ -85,9 +85,9 @@ protected:
     {
         MYSQL* admin = connect_as_admin();
         ASSERT_NE(admin, nullptr);
-        clear_directory(admin);
+        bool loaded = reset_to_sample_catalogue(admin);
         mysql_close(admin);
-        ASSERT_TRUE(load_sql_file(sample_catalogue_path()));
+        ASSERT_TRUE(loaded);
         // In the sanitizer build freed memory waits in a quarantine of up to 256 MB before
         // reuse, which would pass for growth: a small one keeps the measure meaningful.
         std::string asan_options = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
@@ -142,8 +142,7 @@ TEST_F(TrackerFlood, HundredThousandMixedDatagramsLeaveItServingWithFlatDescript
 
 TEST_F(Flood, RelayListenerPrintsOneWholeLinePerDatagramItReceived)
 {
-    ASSERT_TRUE(start_program(program_path("halvering"), &program));
-    ASSERT_TRUE(wait_for_udp_port(1234, 5000));
+    ASSERT_TRUE(start_udp_service("halvering", 1234, &program));
     // Datagram i: its number, then a filler of a length of its own, up to 2,500 bytes, some
     // with a zero byte; no line breaks, so each line must be exactly one datagram.
     const int count = 20000;

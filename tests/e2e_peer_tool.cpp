@@ -54,8 +54,7 @@ protected:
     }
     void start_quorvane()
     {
-        ASSERT_TRUE(start_program(program_path("quorvane"), &tracker));
-        ASSERT_TRUE(wait_for_udp_port(8848, 5000));
+        ASSERT_TRUE(start_udp_service("quorvane", 8848, &tracker));
     }
     MYSQL* admin = nullptr;
     child_process tracker;

@@ -32,8 +32,7 @@ protected:
     {
         relay_listener = bound_udp_socket("127.0.0.1", 1234);
         ASSERT_GE(relay_listener, 0);
-        ASSERT_TRUE(start_program(program_path("quorvane"), &tracker));
-        ASSERT_TRUE(wait_for_udp_port(8848, 5000));
+        ASSERT_TRUE(start_udp_service("quorvane", 8848, &tracker));
         peer = bound_udp_socket("127.0.0.1", 0);
         ASSERT_GE(peer, 0);
     }
@@ -98,8 +97,7 @@ TEST_F(Relay, HalveringPrintsThePacketUpToItsFirstZeroByte)
     close(relay_listener);
     relay_listener = -1;
     child_process listener;
-    ASSERT_TRUE(start_program(program_path("halvering"), &listener));
-    ASSERT_TRUE(wait_for_udp_port(1234, 5000));
+    ASSERT_TRUE(start_udp_service("halvering", 1234, &listener));
 
     std::string message = rtp_message("\x80\x21\x12\x34\xff" + std::string(1323, '\0'));
     ASSERT_TRUE(send_udp(peer, message, "127.0.0.1", 8848));

@@ -9,8 +9,7 @@ class RelayListener : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(start_program(program_path("halvering"), &listener));
-        ASSERT_TRUE(wait_for_udp_port(1234, 5000));
+        ASSERT_TRUE(start_udp_service("halvering", 1234, &listener));
         sender = bound_udp_socket("127.0.0.1", 0);
         ASSERT_GE(sender, 0);
     }

@@ -137,6 +137,11 @@ bool is_running(child_process* child)
     return child->pid > 0 && waitpid(child->pid, nullptr, WNOHANG) == 0;
 }
 
+bool start_udp_service(const char* name, std::uint16_t port, child_process* child)
+{
+    return start_program(program_path(name), child) && wait_for_udp_port(port, 5000);
+}
+
 // In the sanitizer build a fault in a child is a report on its standard error (and an abort);
 // the test that ran the child fails, whatever else it checked.
 static void expect_no_sanitizer_report(const child_process& child)
@@ -148,13 +153,16 @@ static void expect_no_sanitizer_report(const child_process& child)
         }
 }
 
+// Before a child is killed it gets a moment to end by itself. In the sanitizer build a report
+// follows its fault by a moment, and a child killed at once could take it along. Under a
+// launcher, Wine's server keeps the sockets of a process killed in the middle of a socket
+// call (a directory connection that it was closing, and with it the service port): the
+// program gets a longer moment to finish the message in hand.
 #ifdef QUORVANE_SANITIZE
-// A report follows its fault by a moment: a child killed at once could take it along.
 constexpr int report_grace_ms = 100;
 #else
 constexpr int report_grace_ms = 0;
 #endif
-
 constexpr int launcher_grace_ms = 200;
 
 // Whether the child has ended, leaving it for waitpid to reap.
@@ -167,13 +175,9 @@ static bool has_ended(const child_process& child)
 void stop_program(child_process* child)
 {
     if (child->pid > 0) {
-        if (report_grace_ms > 0)
-            read_child(child, report_grace_ms, [&] { return has_ended(*child); });
-        // Wine's server keeps the sockets of a process killed in the middle of a socket call
-        // (a directory connection that it was closing, and with it the service port): the
-        // program gets a moment to finish the message in hand first.
-        if (!program_launcher().empty())
-            read_child(child, launcher_grace_ms, [&] { return has_ended(*child); });
+        int grace_ms = program_launcher().empty() ? report_grace_ms : launcher_grace_ms;
+        if (grace_ms > 0)
+            read_child(child, grace_ms, [&] { return has_ended(*child); });
         kill(child->pid, SIGKILL);
         waitpid(child->pid, nullptr, 0);
         child->pid = -1;

@@ -32,6 +32,9 @@ int wait_for_exit(child_process* child, int timeout_ms);
 void stop_program(child_process* child);
 bool is_running(child_process* child);
 
+// Starts the named program of the build and waits (5 s at most) until it serves its UDP port.
+bool start_udp_service(const char* name, std::uint16_t port, child_process* child);
+
 // Waits until a socket of this network namespace is bound to the UDP or TCP port.
 bool wait_for_udp_port(std::uint16_t port, int timeout_ms);
 bool wait_for_tcp_listener(std::uint16_t port, int timeout_ms);

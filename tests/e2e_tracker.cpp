@@ -9,8 +9,7 @@ class Tracker : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(start_program(program_path("quorvane"), &tracker));
-        ASSERT_TRUE(wait_for_udp_port(8848, 5000));
+        ASSERT_TRUE(start_udp_service("quorvane", 8848, &tracker));
         peer = bound_udp_socket("127.0.0.1", 0);
         ASSERT_GE(peer, 0);
     }
