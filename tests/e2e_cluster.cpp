@@ -27,31 +27,34 @@ struct registration {
     std::uint16_t port = 0;
 };
 
-// One join from a socket of its own on the peer address: the reply, or "" when none came.
-std::string join(int tracker, const char* peer_address, const std::string& channel, registration* made,
-                 int timeout_ms = 2000)
+// One request from a socket of its own on the peer address: the reply, or "" when none came;
+// `port` is the socket's port.
+std::string ask(int tracker, const char* peer_address, const std::string& message, int timeout_ms,
+                std::uint16_t* port = nullptr)
 {
     int s = bound_udp_socket(peer_address, 0);
     std::string reply;
-    if (s >= 0 && send_udp(s, "<ChView>" + channel + "</ChView>", tracker_addresses[tracker], tracker_port))
+    if (s >= 0 && send_udp(s, message, tracker_addresses[tracker], tracker_port))
         receive_udp(s, &reply, timeout_ms);
-    *made = {peer_address, s >= 0 ? local_port(s) : std::uint16_t{0}};
+    if (port)
+        *port = s >= 0 ? local_port(s) : std::uint16_t{0};
     if (s >= 0)
         close(s);
     return reply;
+}
+
+std::string join(int tracker, const char* peer_address, const std::string& channel, registration* made,
+                 int timeout_ms = 2000)
+{
+    made->address = peer_address;
+    return ask(tracker, peer_address, "<ChView>" + channel + "</ChView>", timeout_ms, &made->port);
 }
 
 // A reply to a catalogue request: the tracker has finished every message before it,
 // registrations included.
 bool catalogue_answered(int tracker)
 {
-    int s = bound_udp_socket("10.77.0.100", 0);
-    std::string reply;
-    bool answered = s >= 0 && send_udp(s, "<Msg>1</Msg>", tracker_addresses[tracker], tracker_port) &&
-                    receive_udp(s, &reply, 10000) && reply.rfind("<Channels>", 0) == 0;
-    if (s >= 0)
-        close(s);
-    return answered;
+    return ask(tracker, "10.77.0.100", "<Msg>1</Msg>", 10000).rfind("<Channels>", 0) == 0;
 }
 
 MYSQL* connect_to_node(int node)

@@ -330,28 +330,27 @@ up() {
     status
 }
 
+# The namespaces of this cluster that exist.
+cluster_namespaces() {
+    ip netns list | awk '{ print $1 }' | grep -E "^$name-(db[0-9]|t[0-9]|peers|sw)\$" || true
+}
+
+namespace_pids() {
+    for namespace in $(cluster_namespaces); do ip netns pids "$namespace"; done
+}
+
 # Every process of every namespace of this cluster ends: the servers cleanly when they can.
 down() {
     trap - EXIT
-    for namespace in $(ip netns list | awk '{ print $1 }' | grep -E "^$name-(db[0-9]|t[0-9]|peers|sw)\$"); do
-        for pid in $(ip netns pids "$namespace"); do kill -TERM "$pid" 2>/dev/null || true; done
-    done
+    for pid in $(namespace_pids); do kill -TERM "$pid" 2>/dev/null || true; done
     tries=0
     while [ -n "$(namespace_pids)" ] && [ $tries -lt 300 ]; do
         tries=$((tries + 1))
         sleep 0.1
     done
     for pid in $(namespace_pids); do kill -KILL "$pid" 2>/dev/null || true; done
-    for namespace in $(ip netns list | awk '{ print $1 }' | grep -E "^$name-(db[0-9]|t[0-9]|peers|sw)\$"); do
-        ip netns del "$namespace"
-    done
+    for namespace in $(cluster_namespaces); do ip netns del "$namespace"; done
     rm -rf "$state"
-}
-
-namespace_pids() {
-    for namespace in $(ip netns list | awk '{ print $1 }' | grep -E "^$name-(db[0-9]|t[0-9]|peers|sw)\$"); do
-        ip netns pids "$namespace"
-    done
 }
 
 status() {
