@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs, with apt-get, whatever the build, the tests and the local directory need
-# and the machine lacks. Debian 12; run as root (or with sudo available).
+# and the machine lacks; or, given package names, those of them that it lacks.
+# Debian 12; run as root (or with sudo available).
 set -e
 packages="cmake g++ make pkg-config libgtest-dev libbenchmark-dev libmariadb-dev mariadb-server mariadb-client iproute2 util-linux socat dpkg-dev file"
 # The sanitizer build and the fuzz targets (clang, libFuzzer's runtime, llvm-symbolizer for
@@ -9,6 +10,7 @@ packages="$packages clang libclang-rt-14-dev llvm clang-tidy cppcheck"
 # The directory cluster of deploy/cluster and its test: Galera, the proxy on each tracker
 # host, the state transfer (rsync) and the nodes' health agents (socat).
 packages="$packages galera-4 haproxy rsync"
+[ $# -eq 0 ] || packages="$*"
 missing=""
 for package in $packages; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
