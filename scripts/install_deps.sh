@@ -1,16 +1,29 @@
 #!/bin/sh
-# Installs, with apt-get, whatever the build, the tests and the local directory need
-# and the machine lacks; or, given package names, those of them that it lacks.
+# Installs, with apt-get, what the machine lacks of:
+#   install_deps.sh             everything the tests need (the test command, the bench)
+#   install_deps.sh --run       only what the run command needs: the build of the programs,
+#                               and the private directory server
+#   install_deps.sh PACKAGE...  those packages
 # Debian 12; run as root (or with sudo available).
 set -e
-packages="cmake g++ make pkg-config libgtest-dev libbenchmark-dev libmariadb-dev mariadb-server mariadb-client iproute2 util-linux socat dpkg-dev file"
+# The build of the programs, the private directory server (scripts/directory_server.sh) and
+# the run command's port checks (ss).
+run_packages="cmake g++ make pkg-config libmariadb-dev mariadb-server mariadb-client iproute2 util-linux"
+# The tests and the bench, the Debian package (dpkg-shlibdeps, file) and the cluster's health
+# agents (socat).
+test_packages="libgtest-dev libbenchmark-dev socat dpkg-dev file"
 # The sanitizer build and the fuzz targets (clang, libFuzzer's runtime, llvm-symbolizer for
 # readable reports) and the static analysis.
-packages="$packages clang libclang-rt-14-dev llvm clang-tidy cppcheck"
+test_packages="$test_packages clang libclang-rt-14-dev llvm clang-tidy cppcheck"
 # The directory cluster of deploy/cluster and its test: Galera, the proxy on each tracker
-# host, the state transfer (rsync) and the nodes' health agents (socat).
-packages="$packages galera-4 haproxy rsync"
-[ $# -eq 0 ] || packages="$*"
+# host and the state transfer (rsync).
+test_packages="$test_packages galera-4 haproxy rsync"
+case "${1:-}" in
+    "") packages="$run_packages $test_packages" ;;
+    --run) packages=$run_packages ;;
+    -*) echo "usage: $0 [--run | PACKAGE...]" >&2; exit 2 ;;
+    *) packages="$*" ;;
+esac
 missing=""
 for package in $packages; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then

@@ -1,26 +1,79 @@
 #!/bin/sh
-# The run command: builds the programs if needed, brings up the private directory server
-# with the sample catalogue (state in state/directory), then runs halvering and quorvane
-# together in the foreground. Ctrl-C stops all three.
+# The run command: installs what running needs, builds the programs if needed, brings up the
+# private directory server with the sample catalogue, then runs halvering and quorvane
+# together in the foreground, each line they print behind "halvering | " or "quorvane | ".
+# Ctrl-C (SIGINT) or SIGTERM stops all three.
+#
+#   sh scripts/run.sh [--build DIR] [--state DIR]     build/ and state/directory by default
 set -e
+# Started in the background by a non-interactive shell, a script finds SIGINT ignored, and a
+# signal ignored at the start cannot be trapped: both are set back to their default once.
+if [ -z "${QUORVANE_RUN_SIGNALS:-}" ]; then
+    QUORVANE_RUN_SIGNALS=default exec env --default-signal=INT,TERM sh "$0" "$@"
+fi
+unset QUORVANE_RUN_SIGNALS
 cd "$(dirname "$0")/.."
-sh scripts/install_deps.sh
-# Only the programs: the build folder's test setting is left as it is.
-cmake -S . -B build >/dev/null
-cmake --build build -j "$(nproc)" --target quorvane halvering quorvane_tcp quorvane_peer
 
+usage() {
+    echo "usage: sh scripts/run.sh [--build DIR] [--state DIR]" >&2
+    exit 2
+}
+build=build
 state=state/directory
+while [ $# -gt 0 ]; do
+    [ $# -ge 2 ] || usage
+    case "$1" in
+        --build) build=$2 ;;
+        --state) state=$2 ;;
+        *) usage ;;
+    esac
+    shift 2
+done
+
 halvering_pid=""
 quorvane_pid=""
+work=""
+# Whether a process runs: an ended one stays a zombie until the shell reaps it.
+runs() {
+    [ -n "$1" ] && stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
+    stat=${stat##*) }
+    [ "${stat%% *}" != Z ]
+}
 stop_all() {
     trap - INT TERM EXIT
-    [ -n "$quorvane_pid" ] && kill "$quorvane_pid" 2>/dev/null || true
-    [ -n "$halvering_pid" ] && kill "$halvering_pid" 2>/dev/null || true
+    for pid in $quorvane_pid $halvering_pid; do
+        kill "$pid" 2>/dev/null || true
+    done
+    tries=0
+    while runs "$quorvane_pid" || runs "$halvering_pid"; do
+        tries=$((tries + 1))
+        if [ $tries -gt 50 ]; then
+            echo "run: a program did not stop within 5 s and was killed" >&2
+            kill -KILL $quorvane_pid $halvering_pid 2>/dev/null || true
+            break
+        fi
+        sleep 0.1
+    done
+    # The programs and the filters of their lines, which end with their program's output.
     wait 2>/dev/null || true
     sh scripts/directory_server.sh stop "$state" || true
+    [ -z "$work" ] || rm -rf "$work"
 }
-trap 'stop_all; exit 130' INT TERM
+trap 'stop_all; exit 130' INT
+trap 'stop_all; exit 143' TERM
 trap stop_all EXIT
+# Says why the run ends once everything has stopped, so after the programs' last lines.
+end_run() {
+    stop_all
+    echo "run: $*" >&2
+    exit 1
+}
+
+sh scripts/install_deps.sh --run
+# A new build folder is configured for the programs alone (the tests need what the test
+# command installs); one configured before keeps its settings. Only the programs are built.
+[ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -DQUORVANE_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)" --target quorvane halvering quorvane_tcp quorvane_peer
 
 # The first port from 3306 up with no TCP listener: a MySQL or MariaDB server that the
 # machine already runs keeps its port, and the programs are pointed past it.
@@ -41,15 +94,43 @@ sh scripts/directory_server.sh start "$state" "$port" --sample
 # The client library's default port: the programs' compiled-in port 0 means this one.
 export MYSQL_TCP_PORT="$port"
 
-./build/halvering &
-halvering_pid=$!
-./build/quorvane &
-quorvane_pid=$!
+# Each line of a program's output, or of its errors, behind its name; the bytes are passed
+# on as they come. A filter ignores the signals that stop the run, so that it reads its
+# program's last line: it ends when that output closes.
+label() {  # NAME
+    trap '' INT TERM
+    LC_ALL=C exec sed -u "s/^/$1 | /"
+}
+work=$(mktemp -d "${TMPDIR:-/tmp}/quorvane-run.XXXXXX")
+start_labelled() {  # NAME: sets started_pid
+    mkfifo "$work/$1.out" "$work/$1.err"
+    label "$1" <"$work/$1.out" &
+    label "$1" <"$work/$1.err" >&2 &
+    "$build/$1" >"$work/$1.out" 2>"$work/$1.err" &
+    started_pid=$!
+}
+start_labelled halvering
+halvering_pid=$started_pid
+start_labelled quorvane
+quorvane_pid=$started_pid
+
+# Whether the process holds a socket bound to the UDP port.
+serves_udp() {  # PID PORT
+    ss -Hulnp "sport = :$2" | grep -q "pid=$1,"
+}
+# Ready once both serve; one that ends instead (a port already taken, say) ends the run.
+tries=0
+until serves_udp "$quorvane_pid" 8848 && serves_udp "$halvering_pid" 1234; do
+    runs "$halvering_pid" || end_run "halvering ended before it served UDP 1234 (its lines are above)"
+    runs "$quorvane_pid" || end_run "quorvane ended before it served UDP 8848 (its lines are above)"
+    tries=$((tries + 1))
+    [ $tries -le 100 ] || end_run "quorvane and halvering were not both serving UDP within 10 s"
+    sleep 0.1
+done
 echo "quorvane on UDP 8848, halvering on UDP 1234, directory on 127.0.0.1:$port; Ctrl-C stops all" >&2
 
-# Neither program ends on its own; one that does (a port already taken, say) ends the session.
-while kill -0 "$halvering_pid" 2>/dev/null && kill -0 "$quorvane_pid" 2>/dev/null; do
-    sleep 1
+# Neither program ends on its own; one that does ends the session.
+while runs "$halvering_pid" && runs "$quorvane_pid"; do
+    sleep 0.2
 done
-echo "run: a program stopped; stopping the others" >&2
-exit 1
+end_run "a program stopped, and so did the others (its lines are above)"

@@ -1,0 +1,111 @@
+#!/bin/sh
+# The run command end to end, inside tests/in_netns.sh: with UDP 1234 already taken it ends
+# with status 1 and never says it is ready; otherwise it says so only once both programs
+# serve, answers a catalogue request with the lines labelled, and stops on SIGINT within
+# 10 s, even started in the background, leaving nothing running.
+#   run_check.sh BUILD_DIR
+set -u
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "$1" && pwd)
+work=$(mktemp -d "${TMPDIR:-/tmp}/quorvane-run-test.XXXXXX")
+run_pid=""
+taker=""
+clean_up() {
+    for pid in $run_pid $taker; do kill "$pid" 2>/dev/null; done
+    wait
+    sh "$source_dir/scripts/directory_server.sh" stop "$work/state" >/dev/null 2>&1
+    rm -rf "$work"
+}
+trap clean_up EXIT
+trap 'exit 130' INT TERM
+
+fail() {
+    echo "run_check: $*" >&2
+    echo "--- the run command's errors:" >&2
+    cat "$work/err" >&2
+    exit 1
+}
+
+start_run() {
+    : >"$work/out"
+    : >"$work/err"
+    sh "$source_dir/scripts/run.sh" --build "$build" --state "$work/state" >"$work/out" 2>"$work/err" &
+    run_pid=$!
+}
+
+ready() {
+    grep -q 'Ctrl-C stops all' "$work/err"
+}
+
+# Whether a process runs, a zombie not counted.
+runs() {
+    stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
+    stat=${stat##*) }
+    [ "${stat%% *}" != Z ]
+}
+
+# Waits (SECONDS at most) until the run command has ended; its status in run_status.
+wait_for_end() {  # SECONDS
+    tries=0
+    while runs "$run_pid"; do
+        tries=$((tries + 1))
+        [ $tries -le $(($1 * 10)) ] || return 1
+        sleep 0.1
+    done
+    wait "$run_pid"
+    run_status=$?
+    run_pid=""
+}
+
+# What the run leaves behind must be gone: the programs, the filters of their lines (the
+# run command's children) and the directory server.
+processes_of_run() {
+    for process in /proc/[0-9]*; do
+        { read -r stat <"$process/stat"; } 2>/dev/null || continue
+        set -- ${stat##*) }
+        [ "$2" != "$run_pid" ] || echo "${process#/proc/}"
+    done
+    cat "$work/state/mariadbd.pid" 2>/dev/null
+}
+
+# 1. A taken port: halvering cannot serve, and the run ends without saying it is ready.
+"$build/halvering" >/dev/null 2>&1 &
+taker=$!
+start_run
+wait_for_end 120 || fail "with UDP 1234 taken, the run command did not end within 120 s"
+kill "$taker"
+wait "$taker" 2>/dev/null
+taker=""
+[ "$run_status" = 1 ] || fail "with UDP 1234 taken, the run command ended with status $run_status, not 1"
+! ready || fail "with UDP 1234 taken, the run command said it was ready"
+grep -q '^run: halvering ended before it served UDP 1234' "$work/err" || fail "no word of halvering ending"
+grep -q '^halvering | halvering: cannot serve UDP port 1234' "$work/err" || fail "halvering's error not labelled"
+[ ! -s "$work/state/mariadbd.pid" ] || fail "the directory server was left running"
+
+# 2. Ready only once both serve; one request; SIGINT to the run command in the background.
+start_run
+tries=0
+until ready; do
+    runs "$run_pid" || fail "the run command ended before it was ready"
+    tries=$((tries + 1))
+    [ $tries -le 1200 ] || fail "the run command was not ready within 120 s"
+    sleep 0.1
+done
+[ -n "$(ss -Huln 'sport = :8848')" ] || fail "ready, but nothing serves UDP 8848"
+[ -n "$(ss -Huln 'sport = :1234')" ] || fail "ready, but nothing serves UDP 1234"
+"$build/quorvane_peer" catalogue 127.0.0.1 >"$work/catalogue" || fail "no catalogue from the running tracker"
+grep -q '<Channel>Jazz Lounge</Channel>' "$work/catalogue" || fail "the catalogue lacks the sample's channels"
+tries=0
+until grep -q '^quorvane | 127.0.0.1 say : <Msg>1</Msg>$' "$work/out"; do
+    tries=$((tries + 1))
+    [ $tries -le 50 ] || fail "quorvane's line for the request is not in the run command's output, labelled"
+    sleep 0.1
+done
+left=$(processes_of_run)
+kill -INT "$run_pid"
+wait_for_end 10 || fail "the run command did not stop within 10 s of SIGINT"
+for pid in $left; do
+    ! runs "$pid" || fail "process $pid ($(cat "/proc/$pid/comm")) still runs after the run command stopped"
+done
+[ -z "$(ss -Hulnt 'sport = :8848 or sport = :1234 or sport = :3306')" ] || fail "ports still served after the stop"
+echo "run_check: ready once serving, labelled, stopped on SIGINT with nothing left; a taken port ends the run"
