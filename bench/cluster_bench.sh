@@ -51,7 +51,17 @@ if [ "${1:-}" = --single-inner ]; then
     sql -e "delete from p2pdb.userlist where IPv4 like '127.%'"
     "$bin/quorvane" >/dev/null 2>&1 &
     tracker=$!
-    until grep -q ':2290 ' /proc/net/udp; do sleep 0.01; done
+    trap 'kill "$tracker" 2>/dev/null || true' EXIT
+    # Serving within 5 s, or the run fails.
+    tries=0
+    until grep -q ':2290 ' /proc/net/udp; do
+        tries=$((tries + 1))
+        if [ $tries -gt 500 ] || ! kill -0 "$tracker" 2>/dev/null; then
+            echo "cluster_bench: quorvane did not start serving UDP 8848" >&2
+            exit 1
+        fi
+        sleep 0.01
+    done
     server=$(cat "$QUORVANE_DIRECTORY_STATE/mariadbd.pid")
     ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
     tracker_before=$(ticks "$tracker") server_before=$(ticks "$server")
@@ -82,7 +92,6 @@ bin=$(cd "$build" && pwd)
 cluster="sh $source_dir/deploy/cluster/cluster.sh"
 export QUORVANE_CLUSTER_NAME=qvb
 work=$(mktemp -d "${TMPDIR:-/tmp}/quorvane-cluster-bench.XXXXXX")
-chmod 755 "$work"
 export QUORVANE_CLUSTER_STATE="$work/cluster"
 results=$work/results
 clean_up() {
@@ -91,6 +100,7 @@ clean_up() {
 }
 trap 'clean_up; exit 130' INT TERM
 trap clean_up EXIT
+chmod 755 "$work"
 $cluster down >/dev/null 2>&1 || true
 $cluster up --trackers 2 --build "$bin" >/dev/null
 

@@ -22,10 +22,12 @@ echo "clang-tidy: $(echo $sources | wc -w) files"
 # xargs ends with status 123 when any clang-tidy run found something. clang-tidy counts the
 # warnings it suppressed in system headers on every run: those lines are left out.
 log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 status=0
 echo $sources | tr ' ' '\n' | xargs -P 2 -n 4 clang-tidy -p "$build_dir" --quiet >"$log" 2>&1 || status=$?
 grep -v ' warnings\? generated\.$' "$log" || true
-rm -f "$log"
 [ "$status" = 0 ] || { echo "static_analysis: clang-tidy found the above" >&2; exit 1; }
 
 echo "cppcheck: $modules"

@@ -27,16 +27,19 @@ windows_build=$(cd "$windows_build" && pwd)
 
 wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
-# One prefix for the run (some 700 MB), in a temporary folder; without Mono and Gecko, and
-# without a display, so that the operator notice's box returns at once.
-prefix=$(mktemp -d "${TMPDIR:-/tmp}/quorvane-wine.XXXXXX")
+# One prefix for the run (some 700 MB), in a temporary folder removed on every way out, a
+# skip included; without Mono and Gecko, and without a display, so that the operator
+# notice's box returns at once.
+prefix=$(mktemp -d "${TMPDIR:-/tmp}/quorvane-wine.XXXXXX") || exit 1
 export WINEPREFIX="$prefix" WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
 unset DISPLAY WAYLAND_DISPLAY
 clean_up() {
-    "$wineserver" -k 2>/dev/null
+    timeout 30 "$wineserver" -k 2>/dev/null
     rm -rf "$prefix"
 }
-trap 'clean_up; exit 130' INT TERM
+trap clean_up EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 timeout 120 "$wine" wineboot --init >/dev/null 2>&1 || skip "Wine could not make a prefix"
 # The prefix is written when its server ends; the tests start servers of their own.
 timeout 60 "$wineserver" -w || "$wineserver" -k
@@ -64,7 +67,6 @@ for test in e2e_tracker e2e_bursts e2e_relay_listener e2e_relay e2e_tracker_tcp 
         failed="$failed $test"
     fi
 done
-clean_up
 if [ -n "$failed" ]; then
     echo "Windows leg failed:$failed"
     exit 1

@@ -10,8 +10,6 @@ script=$source_dir/deploy/cluster/cluster.sh
 build=$1
 program=$2
 work=$(mktemp -d "${TMPDIR:-/tmp}/quorvane-cluster-test.XXXXXX")
-# The directory nodes run as the mysql user, which must reach their folders.
-chmod 755 "$work"
 export QUORVANE_CLUSTER_NAME=qvt QUORVANE_CLUSTER_STATE="$work/cluster" QUORVANE_CLUSTER_SCRIPT="$script"
 clean_up() {
     sh "$script" down >/dev/null 2>&1 || true
@@ -19,6 +17,8 @@ clean_up() {
 }
 trap 'clean_up; exit 130' INT TERM
 trap clean_up EXIT
+# The directory nodes run as the mysql user, which must reach their folders.
+chmod 755 "$work"
 # A run that was killed may have left its namespaces behind.
 sh "$script" down >/dev/null 2>&1 || true
 status=0

@@ -31,11 +31,12 @@ exec unshare $flags sh -c '
         sh "$server" stop "$state" || true
         rm -rf "$state"
     }
-    trap "clean_up; exit 130" INT TERM
-    sh "$server" start "$state" 3306 || { clean_up; exit 1; }
+    trap clean_up EXIT
+    trap "exit 130" INT
+    trap "exit 143" TERM
+    sh "$server" start "$state" 3306 || exit 1
     export QUORVANE_DIRECTORY_STATE="$state" QUORVANE_DIRECTORY_SERVER="$server" MYSQL_TCP_PORT=3306
     status=0
     "$@" || status=$?
-    clean_up
     exit $status
 ' in_netns "$server" "$@"

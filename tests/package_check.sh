@@ -9,7 +9,9 @@ set -e
 build=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/quorvane-package.XXXXXX")
-trap 'rm -rf "$scratch"' EXIT INT TERM
+trap 'rm -rf "$scratch"' EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
 fail() {
     echo "package_check: $*" >&2

@@ -385,7 +385,12 @@ kill_node() {
     node_argument "$1"
     pid=$(node_pid "$1") || fail "db$1 is not running"
     kill -KILL "$pid"
-    while kill -0 "$pid" 2>/dev/null; do sleep 0.05; done
+    tries=0
+    while kill -0 "$pid" 2>/dev/null; do
+        tries=$((tries + 1))
+        [ $tries -le 200 ] || fail "db$1 was killed but did not end within 10 s"
+        sleep 0.05
+    done
 }
 
 stop_node() {
