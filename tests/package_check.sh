@@ -36,8 +36,23 @@ sort "$here/package_files.txt" | diff -u - "$scratch/files" >&2 ||
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "$depends" | grep -Eq '(^|, )libmariadb3( |,|$)' || fail "Depends does not name libmariadb3: $depends"
 
-# The units as systemd reads them, pointed at the package's own programs: any complaint fails.
 dpkg-deb -x "$deb" "$scratch/contents"
+# Every relative link of the documentation, and each unit's Documentation, leads to a file
+# that the package holds.
+docs="$scratch/contents/usr/share/doc/quorvane"
+for page in $(find "$docs" -name '*.md'); do
+    for target in $(grep -oE '\]\([^)#][^)]*\)' "$page" | sed 's/^](//; s/)$//; s/#.*//'); do
+        case "$target" in *://*) continue ;; esac
+        [ -f "$(dirname "$page")/$target" ] ||
+            fail "${page#"$docs"/} links to $target, which the package does not hold there"
+    done
+done
+for unit in quorvane halvering; do
+    page=$(sed -n 's|^Documentation=file:||p' "$scratch/contents/usr/lib/systemd/system/$unit.service")
+    [ -f "$scratch/contents$page" ] || fail "$unit.service names $page, which the package does not hold"
+done
+
+# The units as systemd reads them, pointed at the package's own programs: any complaint fails.
 if command -v systemd-analyze >/dev/null; then
     mkdir "$scratch/units"
     for unit in quorvane halvering; do
