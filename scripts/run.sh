@@ -40,7 +40,9 @@ runs() {
     [ "${stat%% *}" != Z ]
 }
 stop_all() {
-    trap - INT TERM EXIT
+    # A second Ctrl-C must not cut the stop short, which is bounded.
+    trap - EXIT
+    trap '' INT TERM
     for pid in $quorvane_pid $halvering_pid; do
         kill "$pid" 2>/dev/null || true
     done
