@@ -6,18 +6,19 @@
 #   install_deps.sh PACKAGE...  those packages
 # Debian 12; run as root (or with sudo available).
 set -e
-# The build of the programs, the private directory server (scripts/directory_server.sh) and
+# The build of the programs, the private directory server (scripts/directory_server.sh: the
+# server's core alone, which starts no server of the machine's own and needs no Galera) and
 # the run command's port checks (ss).
-run_packages="cmake g++ make pkg-config libmariadb-dev mariadb-server mariadb-client iproute2 util-linux"
+run_packages="cmake g++ make pkg-config libmariadb-dev mariadb-server-core mariadb-client iproute2 util-linux"
 # The tests and the bench, the Debian package (dpkg-shlibdeps, file) and the cluster's health
 # agents (socat).
 test_packages="libgtest-dev libbenchmark-dev socat dpkg-dev file"
 # The sanitizer build and the fuzz targets (clang, libFuzzer's runtime, llvm-symbolizer for
 # readable reports) and the static analysis.
 test_packages="$test_packages clang libclang-rt-14-dev llvm clang-tidy cppcheck"
-# The directory cluster of deploy/cluster and its test: Galera, the proxy on each tracker
-# host and the state transfer (rsync).
-test_packages="$test_packages galera-4 haproxy rsync"
+# The directory cluster of deploy/cluster and its test: the whole server (its mysql user),
+# Galera, the proxy on each tracker host and the state transfer (rsync).
+test_packages="$test_packages mariadb-server galera-4 haproxy rsync"
 case "${1:-}" in
     "") packages="$run_packages $test_packages" ;;
     --run) packages=$run_packages ;;
