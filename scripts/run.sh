@@ -12,23 +12,25 @@ if [ -z "${QUORVANE_RUN_SIGNALS:-}" ]; then
     QUORVANE_RUN_SIGNALS=default exec env --default-signal=INT,TERM sh "$0" "$@"
 fi
 unset QUORVANE_RUN_SIGNALS
-cd "$(dirname "$0")/.."
 
 usage() {
     echo "usage: sh scripts/run.sh [--build DIR] [--state DIR]" >&2
     exit 2
 }
+# Folders given are taken from where the command is run; the defaults are the repository's.
 build=build
 state=state/directory
 while [ $# -gt 0 ]; do
     [ $# -ge 2 ] || usage
+    case "$2" in /*) folder=$2 ;; *) folder=$PWD/$2 ;; esac
     case "$1" in
-        --build) build=$2 ;;
-        --state) state=$2 ;;
+        --build) build=$folder ;;
+        --state) state=$folder ;;
         *) usage ;;
     esac
     shift 2
 done
+cd "$(dirname "$0")/.."
 
 halvering_pid=""
 quorvane_pid=""
