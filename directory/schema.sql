@@ -162,8 +162,8 @@ END;;
 -- The upkeep, run every second by the event below: retires timed-out peers (where a time-out
 -- is set), moves rows retired longer than the retention window into userlist_archive, and
 -- prunes the archive. Each batch is one short transaction of at most 200 rows, so a join
--- waits for the upkeep a few milliseconds at most; a run stops after half a second and the
--- next goes on where it left off. A server killed part way loses nothing: a batch commits
+-- waits for the upkeep a few milliseconds at most; a run stops within a second and the next
+-- goes on where it left off. A server killed part way loses nothing: a batch commits
 -- whole or not at all.
 CREATE OR REPLACE PROCEDURE p2pdb.userlist_upkeep()
     MODIFIES SQL DATA
@@ -216,8 +216,10 @@ BEGIN
         UNTIL chosen < batch_rows OR TIMESTAMPDIFF(MICROSECOND, started, SYSDATE(6)) > 500000 END REPEAT;
 
         IF archive_days IS NOT NULL THEN
-            DELETE FROM p2pdb.userlist_archive WHERE archived < NOW(3) - INTERVAL archive_days DAY
-                ORDER BY archived LIMIT 1000;
+            SET cutoff = NOW(3) - INTERVAL archive_days DAY;
+            REPEAT
+                DELETE FROM p2pdb.userlist_archive WHERE archived < cutoff ORDER BY archived LIMIT 1000;
+            UNTIL ROW_COUNT() < 1000 OR TIMESTAMPDIFF(MICROSECOND, started, SYSDATE(6)) > 750000 END REPEAT;
         END IF;
         DROP TEMPORARY TABLE upkeep_batch;
     END IF;
