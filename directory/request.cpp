@@ -44,8 +44,9 @@ std::string literal_text(const directory_request& request, const std::string& te
     if (!request.connection)
         return std::string();
     // Escaping trusts the character set and SQL mode agreed at login. A server that changes
-    // them behind the library's back (init_connect) must not serve the tracker's account:
-    // the join sends no statement beyond its own to check.
+    // them behind the library's back (an init_connect that does more than server.cnf's row
+    // limit) must not serve the tracker's account: the join sends no statement beyond its
+    // own to check.
     if (request.connection->server_status & SERVER_STATUS_NO_BACKSLASH_ESCAPES)
         return doubled_double_quotes(text);
     // At most two bytes per byte, and the library's NUL. On a handle whose connection

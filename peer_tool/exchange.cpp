@@ -81,6 +81,22 @@ static bool send_message(socket_handle socket, const peer_options& options, cons
            static_cast<long>(message.size());
 }
 
+// No route to the tracker's network or host: like a tracker that is silent, not a local fault.
+static bool is_unreachable(int error)
+{
+    return error == ENETUNREACH || error == EHOSTUNREACH || error == ENETDOWN || error == EHOSTDOWN;
+}
+
+// Why a send failed, and its status.
+static int send_failure(const peer_options& options, std::string* error)
+{
+    if (errno == ECONNREFUSED)  // a refusal of an earlier message shows on the next send
+        return refused(options, error);
+    bool unreachable = is_unreachable(errno);
+    *error = failure(unreachable ? "cannot reach" : "cannot send to", &options.tracker);
+    return unreachable ? peer_no_reply : peer_failed;
+}
+
 // Waits for the datagram from the tracker's port; others are not replies and are skipped.
 static int receive_reply(socket_handle socket, const peer_options& options, std::string* reply, std::string* error)
 {
@@ -97,6 +113,10 @@ static int receive_reply(socket_handle socket, const peer_options& options, std:
         long received = receive_datagram(socket, datagram.data(), datagram.size(), &sender);
         if (received < 0 && errno == ECONNREFUSED)
             return refused(options, error);
+        if (received < 0 && is_unreachable(errno)) {
+            *error = failure("cannot reach", &options.tracker);
+            return peer_no_reply;
+        }
         if (received < 0 && errno != EINTR) {
             *error = failure("receive failed", nullptr);
             return peer_failed;
@@ -115,11 +135,8 @@ int ask_tracker(const peer_options& options, const std::string& message, std::st
     socket_handle socket = open_request_socket(options, error);
     if (socket == invalid_socket)
         return peer_failed;
-    int status = peer_failed;
-    if (send_message(socket, options, message))
-        status = receive_reply(socket, options, reply, error);
-    else
-        *error = failure("cannot send to", &options.tracker);
+    int status = send_message(socket, options, message) ? receive_reply(socket, options, reply, error)
+                                                         : send_failure(options, error);
     close_socket(socket);
     return status;
 }
@@ -136,10 +153,7 @@ int send_to_tracker(const peer_options& options, const std::vector<std::string>&
         if (*sent > 0 && options.interval_ms > 0)
             usleep(static_cast<useconds_t>(options.interval_ms) * 1000);
         if (!send_message(socket, options, message)) {
-            // A refusal of an earlier message shows on the next send.
-            status = errno == ECONNREFUSED ? refused(options, error) : peer_failed;
-            if (status == peer_failed)
-                *error = failure("cannot send to", &options.tracker);
+            status = send_failure(options, error);
             break;
         }
         ++*sent;
@@ -148,10 +162,13 @@ int send_to_tracker(const peer_options& options, const std::vector<std::string>&
     return status;
 }
 
-static socket_handle accept_tracker_client(const peer_options& options, std::string* error)
+// The connection, or invalid_socket with *status peer_failed (cannot listen) or
+// peer_no_reply (no connection in time).
+static socket_handle accept_tracker_client(const peer_options& options, int* status, std::string* error)
 {
     socket_handle listener = open_tcp_socket();
     int on = 1;
+    *status = peer_failed;
     if (listener == invalid_socket || setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
         bind(listener, reinterpret_cast<const sockaddr*>(&options.local), sizeof options.local) != 0 ||
         listen(listener, 1) != 0) {
@@ -159,6 +176,7 @@ static socket_handle accept_tracker_client(const peer_options& options, std::str
         close_socket(listener);
         return invalid_socket;
     }
+    *status = peer_no_reply;
     socket_handle connection = invalid_socket;
     if (wait_readable(listener, now_ms() + options.wait_ms) == 1)
         connection = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
@@ -243,10 +261,11 @@ static int exchange_on_connection(socket_handle connection, const peer_options& 
 int play_tracker_host(const peer_options& options, const std::vector<std::string>& messages,
                       int (*print_reply)(const std::string& reply, int kind), std::string* error)
 {
-    socket_handle connection = accept_tracker_client(options, error);
-    if (connection == invalid_socket)
-        return peer_no_reply;
     int status = peer_ok;
+    socket_handle connection = accept_tracker_client(options, &status, error);
+    if (connection == invalid_socket)
+        return status;
+    status = peer_ok;
     std::string pending;
     for (const std::string& message : messages) {
         int exchanged = exchange_on_connection(connection, options, message, &pending, print_reply, error);

@@ -5,23 +5,36 @@
 #include "settings.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <cstring>
 #include <iostream>
 #include <iterator>
-#include <sstream>
 
 static const char usage_text[] =
     "usage: quorvane_peer [OPTIONS] catalogue HOST\n"
     "       quorvane_peer [OPTIONS] join HOST CHANNEL\n"
-    "       quorvane_peer [OPTIONS] rtp HOST FILE       FILE: whole 1328-byte RTP packets; '-' reads stdin\n"
-    "       quorvane_peer [OPTIONS] host [MESSAGE...]   no MESSAGE: one message per line of stdin\n"
-    "options:\n"
+    "       quorvane_peer [OPTIONS] rtp HOST FILE\n"
+    "       quorvane_peer [OPTIONS] host [MESSAGE...]\n"
+    "       quorvane_peer -h | --help | --version\n"
+    "modes:\n"
+    "  catalogue  ask HOST's tracker for the channel catalogue and print it\n"
+    "  join       join CHANNEL: the tracker registers the asking host in it, retires every\n"
+    "             earlier registration of that IPv4 address (any port, any channel), and\n"
+    "             lists the peers registered there\n"
+    "  rtp        send FILE, whole 1328-byte RTP packets, one RTPPacket message each; '-'\n"
+    "             reads stdin\n"
+    "  host       play the tracker host for quorvane_tcp: send each MESSAGE (none given: each\n"
+    "             line of stdin) on its connection and print the replies\n"
+    "options, as --NAME VALUE or --NAME=VALUE:\n"
     "  --raw           write each reply exactly as received, its NUL byte included\n"
     "  --timeout SECS  wait this long for each reply (default 3)\n"
     "  --from ADDR     send from this local IPv4 address; host: listen on it (default: any)\n"
@@ -29,7 +42,9 @@ static const char usage_text[] =
     "  --interval MS   rtp: the pause between packets (default 10)\n"
     "  --wait SECS     host: wait this long for quorvane_tcp to connect (default 60)\n"
     "  --time          catalogue, join: also write the reply's size and round-trip time to stderr\n"
-    "exit status: 0 done, every reply whole; 1 usage or local failure; 2 no reply; 3 malformed reply\n";
+    "  PORT and MS are digits; SECS are digits with at most one decimal point (0.5)\n"
+    "exit status: 0 done, every reply whole; 1 usage or local failure; 2 no reply, or the\n"
+    "tracker's network cannot be reached; 3 malformed reply\n";
 
 static bool write_raw = false;
 static bool show_time = false;
@@ -40,10 +55,10 @@ static int fail(int status, const std::string& reason)
     return status;
 }
 
+// A usage error: one line, pointing to the help rather than repeating it.
 static int usage(const std::string& reason)
 {
-    std::fprintf(stderr, "quorvane_peer: %s\n%s", reason.c_str(), usage_text);
-    return peer_failed;
+    return fail(peer_failed, reason + "; see quorvane_peer --help");
 }
 
 // Writes the reply, raw or indented, and checks it against what the message asked for.
@@ -80,12 +95,20 @@ static bool resolve_ipv4(const std::string& host, in_addr* address)
     return true;
 }
 
-// A number within [low, high], written whole; scaled by `scale` (seconds to milliseconds).
-static bool parse_number(const std::string& text, double low, double high, double scale, int* value)
+// A number within [low, high] written as digits, with at most one decimal point where
+// `fraction` allows it: no sign, no exponent, no spaces. Scaled by `scale` (seconds to
+// milliseconds).
+static bool parse_number(const std::string& text, bool fraction, double low, double high, double scale, int* value)
 {
-    char* end = nullptr;
-    double number = std::strtod(text.c_str(), &end);
-    if (text.empty() || *end != '\0' || !(number >= low && number <= high))
+    std::size_t digits = 0, points = 0;
+    for (char c : text) {
+        digits += c >= '0' && c <= '9';
+        points += c == '.';
+    }
+    if (digits == 0 || digits + points != text.size() || points > (fraction ? 1u : 0u))
+        return false;
+    double number = std::strtod(text.c_str(), nullptr);
+    if (!(number >= low && number <= high))
         return false;
     *value = static_cast<int>(std::lround(number * scale));
     return true;
@@ -97,51 +120,103 @@ struct command_line {
     std::vector<std::string> words;  // the command and its arguments
 };
 
-// Reads the option's value into `options`; false with a reason when it is not valid.
+struct number_option {
+    const char* name;
+    bool seconds;  // seconds may have a decimal point, and count as milliseconds
+    double low, high;
+    int* value;
+};
+
+// Reads the option's value into `line`; false with a reason when it is not valid.
 static bool take_option(const std::string& name, const std::string& value, command_line* line, std::string* error)
 {
     peer_options& options = line->options;
-    bool valid = true;
-    if (name == "--timeout")
-        valid = parse_number(value, 0.001, 3600, 1000, &options.timeout_ms);
-    else if (name == "--wait")
-        valid = parse_number(value, 0.001, 86400, 1000, &options.wait_ms);
-    else if (name == "--interval")
-        valid = parse_number(value, 0, 60000, 1, &options.interval_ms);
-    else if (name == "--port")
-        valid = parse_number(value, 1, 65535, 1, &line->port) && value.find('.') == std::string::npos;
-    else if (name == "--from")
-        valid = resolve_ipv4(value, &options.local.sin_addr);
-    else {
-        *error = "unknown option " + name;
+    if (name == "--from") {
+        if (resolve_ipv4(value, &options.local.sin_addr))
+            return true;
+        *error = "not a valid --from: '" + value + "' (an IPv4 address or host name)";
         return false;
     }
-    if (!valid)
-        *error = "not a valid " + name + ": '" + value + "'";
-    return valid;
+    const number_option numbers[] = {{"--timeout", true, 0.001, 3600, &options.timeout_ms},
+                                     {"--wait", true, 0.001, 86400, &options.wait_ms},
+                                     {"--interval", false, 0, 60000, &options.interval_ms},
+                                     {"--port", false, 1, 65535, &line->port}};
+    const number_option* number = numbers;
+    while (number < std::end(numbers) && name != number->name)
+        ++number;
+    if (number == std::end(numbers)) {
+        *error = "unknown option '" + name + "'";
+        return false;
+    }
+    if (parse_number(value, number->seconds, number->low, number->high, number->seconds ? 1000 : 1, number->value))
+        return true;
+    char wanted[64];
+    std::snprintf(wanted, sizeof wanted, "%s, %g to %g", number->seconds ? "seconds" : "digits", number->low,
+                  number->high);
+    *error = "not a valid " + name + ": '" + value + "' (" + wanted + ")";
+    return false;
 }
 
+static bool is_flag(const std::string& name)
+{
+    return name == "--raw" || name == "--time" || name == "--help" || name == "--version";
+}
+
+static bool takes_value(const std::string& name)
+{
+    return name == "--timeout" || name == "--wait" || name == "--interval" || name == "--port" || name == "--from";
+}
+
+// -h, --help and --version answer at once, whatever else the line holds.
+static void set_flag(const std::string& name)
+{
+    if (name == "--help") {
+        std::fputs(usage_text, stdout);
+        std::exit(peer_ok);
+    }
+    if (name == "--version") {
+        std::printf("quorvane_peer %s\n", QUORVANE_VERSION);
+        std::exit(peer_ok);
+    }
+    if (name == "--raw")
+        write_raw = true;
+    else
+        show_time = true;
+}
+
+// Options come before, between or after the words; "--" ends them.
 static bool parse_command_line(int argc, char** argv, command_line* line, std::string* error)
 {
     line->options.local = make_any_address(0);
     bool options_end = false;
     for (int i = 1; i < argc; ++i) {
         std::string word = argv[i];
+        if (!options_end && word == "-h")
+            word = "--help";
         if (options_end || word.size() < 2 || word.compare(0, 2, "--") != 0) {
             line->words.push_back(word);
-        } else if (word == "--") {
+            continue;
+        }
+        if (word == "--") {
             options_end = true;
-        } else if (word == "--raw") {
-            write_raw = true;
-        } else if (word == "--time") {
-            show_time = true;
-        } else if (word == "--help") {
-            std::fputs(usage_text, stdout);
-            std::exit(peer_ok);
-        } else if (i + 1 >= argc) {
-            *error = "option " + word + " needs a value";
+            continue;
+        }
+        std::size_t equals = word.find('=');
+        std::string name = word.substr(0, equals);
+        if (!is_flag(name) && !takes_value(name)) {
+            *error = "unknown option '" + name + "'";
             return false;
-        } else if (!take_option(word, argv[++i], line, error)) {
+        }
+        if (is_flag(name) && equals != std::string::npos) {
+            *error = "option '" + name + "' takes no value";
+            return false;
+        }
+        if (is_flag(name)) {
+            set_flag(name);
+        } else if (equals == std::string::npos && i + 1 >= argc) {
+            *error = "option '" + name + "' needs a value";
+            return false;
+        } else if (!take_option(name, equals == std::string::npos ? argv[++i] : word.substr(equals + 1), line, error)) {
             return false;
         }
     }
@@ -169,24 +244,50 @@ static int ask_and_print(const peer_options& options, const std::string& message
     return status;
 }
 
-static bool read_file(const std::string& path, std::string* bytes)
+// Reads the descriptor to its end; false with the reason.
+static bool read_whole(int file, const std::string& path, std::string* bytes, std::string* error)
 {
-    if (path == "-") {
-        bytes->assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-        return !std::cin.bad();
+    char chunk[65536];
+    for (;;) {
+        ssize_t got = read(file, chunk, sizeof chunk);
+        if (got == 0)
+            return true;
+        if (got > 0) {
+            bytes->append(chunk, static_cast<std::size_t>(got));
+        } else if (errno != EINTR) {
+            *error = "cannot read " + path + ": " + std::strerror(errno);
+            return false;
+        }
     }
-    std::ifstream file(path, std::ios::binary);
-    if (!file)
+}
+
+// The whole of a regular file, or of standard input for "-"; false with the reason. A folder,
+// a device or a FIFO is refused unread: a device may never end.
+static bool read_file(const std::string& path, std::string* bytes, std::string* error)
+{
+    if (path == "-")
+        return read_whole(STDIN_FILENO, path, bytes, error);
+    // Non-blocking, so that opening a FIFO with no writer does not wait for one.
+    int file = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (file < 0) {
+        *error = "cannot read " + path + ": " + std::strerror(errno);
         return false;
-    bytes->assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    return !file.bad();
+    }
+    struct stat status {};
+    bool whole = false;
+    if (fstat(file, &status) == 0 && !S_ISREG(status.st_mode))
+        *error = path + ": not a regular file";
+    else
+        whole = read_whole(file, path, bytes, error);
+    close(file);
+    return whole;
 }
 
 static int send_packet_file(const peer_options& options, const std::string& path)
 {
     std::string bytes, error;
-    if (!read_file(path, &bytes))
-        return fail(peer_failed, "cannot read " + path);
+    if (!read_file(path, &bytes, &error))
+        return fail(peer_failed, error);
     std::vector<std::string> messages;
     if (rtp_messages(bytes, &messages, &error) != peer_ok)
         return fail(peer_failed, path + ": " + error);

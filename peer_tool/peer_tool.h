@@ -12,7 +12,8 @@
 // Exit statuses of quorvane_peer.
 constexpr int peer_ok = 0;
 constexpr int peer_failed = 1;     // usage, a bad host, port or file, a socket that failed
-constexpr int peer_no_reply = 2;   // no reply within the time-out, or the tracker's port refused
+constexpr int peer_no_reply = 2;   // no reply within the time-out, the tracker's port refused, or
+                                   // the tracker's network or host cannot be reached
 constexpr int peer_malformed = 3;  // a reply that is not the document the message asks for
 
 // The reply a message gets, by its first tag: "<Msg>1</Msg>" gets Channels, a ChView
@@ -61,6 +62,7 @@ int send_to_tracker(const peer_options& options, const std::vector<std::string>&
 // sends each message and waits for the reply that it gets (a NUL-terminated document);
 // after a message that gets none, waits options.gap_ms so that the next message arrives
 // as a receive of its own. Every reply, expected or not, is handed to print_reply.
-// Returns peer_ok, or the first failure's status with the reason in error.
+// Returns peer_ok, or the first failure's status with the reason in error: peer_failed when
+// it cannot listen, peer_no_reply when no connection or reply came.
 int play_tracker_host(const peer_options& options, const std::vector<std::string>& messages,
                       int (*print_reply)(const std::string& reply, int kind), std::string* error);

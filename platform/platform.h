@@ -63,6 +63,11 @@ std::string address_text(const sockaddr_in& address);
 // The address's port in host byte order.
 std::uint16_t port_number(const sockaddr_in& address);
 
+// The first call of every program, before anything opens a descriptor: descriptors 0 to 2
+// are made open (on the null device where they were closed), so that no socket takes the
+// place of one and gets what is meant for the console; and a console that has gone away
+// (a pipe whose reader ended) costs the lines written to it, nothing else.
+void prepare_console();
 // Writes bytes to standard output at once, unbuffered: callers hand over whole lines.
 // Standard output is written only through these operations.
 void write_console(const char* bytes, std::size_t length);

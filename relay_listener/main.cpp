@@ -43,6 +43,7 @@ static socket_handle open_listener_socket()
 
 int main()
 {
+    prepare_console();
     if (!start_sockets_version_1_1())
         return 0;
     socket_handle listener = open_listener_socket();

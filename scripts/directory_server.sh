@@ -1,7 +1,8 @@
 #!/bin/sh
 # A private MariaDB instance for the directory, kept whole in one state folder: its own
 # data, socket, pid file and log, serving p2pdb on 127.0.0.1 only. It reads no option file
-# of the machine and never touches a server the machine already runs.
+# of the machine (only directory/server.cnf) and never touches a server the machine
+# already runs.
 #
 #   directory_server.sh start STATE PORT [--sample]  initialise STATE if new, start, load the
 #                                                    schema and the account (and the sample catalogue)
@@ -95,10 +96,11 @@ start() {
     : >"$state/error.log"
     mkdir -p "$tmp"
     # Its own session: a Ctrl-C meant for the run command must not reach it; stop does.
-    setsid mariadbd --no-defaults $user_option --datadir="$data" --tmpdir="$tmp" \
-        --socket="$socket" --pid-file="$pid_file" \
-        --port="$port" --bind-address=127.0.0.1 --lower-case-table-names=1 --skip-name-resolve \
-        --skip-log-bin --innodb-buffer-pool-size=32M --innodb-log-file-size=16M \
+    # The options the trackers rely on come from the same file as a production server's;
+    # the buffer pool holds a million registrations (the bench's) without reading the disk.
+    setsid mariadbd --defaults-file="$source_dir/directory/server.cnf" $user_option --datadir="$data" \
+        --tmpdir="$tmp" --socket="$socket" --pid-file="$pid_file" --port="$port" --bind-address=127.0.0.1 \
+        --skip-log-bin --innodb-buffer-pool-size=512M --innodb-log-file-size=16M \
         --innodb-flush-log-at-trx-commit=2 --log-error="$state/error.log" \
         </dev/null >/dev/null 2>&1 &
     launched_pid=$!

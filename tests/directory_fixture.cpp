@@ -78,8 +78,10 @@ std::string admin_value(MYSQL* admin, const std::string& query)
 
 void clear_directory(MYSQL* admin)
 {
-    for (const char* table : {"userlist", "channel", "group"})
-        run_admin_sql(admin, std::string("delete from p2pdb.`") + table + "`");
+    // Truncated, not deleted: the next channel key starts at 1 again, and with it the
+    // tracker account's row limit, which grows with that key.
+    for (const char* table : {"userlist", "userlist_archive", "channel", "group"})
+        run_admin_sql(admin, std::string("truncate table p2pdb.`") + table + "`");
 }
 
 bool reset_to_sample_catalogue(MYSQL* admin)
@@ -102,6 +104,11 @@ bool load_sql_file(const std::string& path)
 std::string sample_catalogue_path()
 {
     return std::string(QUORVANE_SOURCE_DIR) + "/directory/sample_catalogue.sql";
+}
+
+std::string schema_path()
+{
+    return std::string(QUORVANE_SOURCE_DIR) + "/directory/schema.sql";
 }
 
 std::string hex_literal(const std::string& bytes)

@@ -19,14 +19,15 @@ std::vector<admin_row> admin_rows(MYSQL* admin, const std::string& query);
 // The first column of the first row, or "" when there is none.
 std::string admin_value(MYSQL* admin, const std::string& query);
 
-// Empties the three tables.
+// Empties the tables of the catalogue and the registrations.
 void clear_directory(MYSQL* admin);
 // Empties them, then loads the sample catalogue; false when it could not be loaded.
 bool reset_to_sample_catalogue(MYSQL* admin);
 // Loads a file of statements with the mariadb client, as the directory server script does.
 bool load_sql_file(const std::string& path);
-// The repository's directory/sample_catalogue.sql.
+// The repository's directory/sample_catalogue.sql, and its directory/schema.sql.
 std::string sample_catalogue_path();
+std::string schema_path();
 
 // X'..' literal: any bytes, as the names of VARBINARY columns.
 std::string hex_literal(const std::string& bytes);

@@ -1,6 +1,7 @@
 // Two trackers over a three-node directory cluster (deploy/cluster/cluster.sh), seen from
 // the cluster's peers host: what one tracker registers the other lists, and a directory
-// node that dies loses no registration already made and stops neither tracker for long.
+// node that dies, while the upkeep archives, loses no registration already made and stops
+// neither tracker for long.
 // cluster_check.sh brings the cluster up, runs this program on the peers host, and tears
 // the cluster down.
 #include "directory_fixture.h"
@@ -78,7 +79,9 @@ std::vector<std::string> missing_now(int node, const std::vector<registration>& 
     if (!connection)
         return {"(no connection)"};
     std::map<std::string, int> held;
-    for (const admin_row& row : admin_rows(connection, "select IPv4, port from userlist"))
+    // The upkeep moves retired registrations to the archive: neither place may lose one.
+    for (const admin_row& row :
+         admin_rows(connection, "select IPv4, port from userlist union all select IPv4, port from userlist_archive"))
         ++held[row[0].value_or("") + ":" + row[1].value_or("")];
     mysql_close(connection);
     for (const registration& r : wanted) {
@@ -129,8 +132,22 @@ TEST(Cluster, APeerJoiningThroughOneTrackerIsListedByTheOther)
                          "</port><name></name></Neighbor></Neighbors>" + std::string(1, '\0'));
 }
 
+// Rows retired and archived by one node's upkeep, and no row archived twice.
+std::string archive_on_node(int node)
+{
+    MYSQL* connection = connect_to_node(node);
+    if (!connection)
+        return "(no connection)";
+    std::string counts = admin_value(connection, "select concat(count(*) > 0, ' ', count(*) - count(distinct id)) "
+                                                 "from userlist_archive");
+    mysql_close(connection);
+    return counts;
+}
+
+// With a retention of no time at all, the upkeep archives all through the joins and the kill.
 TEST(Cluster, ANodeFailureLosesNoRegistrationAndTheNodeCatchesUp)
 {
+    ASSERT_TRUE(cluster_command("sql 1 -e 'update p2pdb.upkeep_settings set retention_seconds=0'"));
     const char* peers[] = {"10.77.0.103", "10.77.0.104", "10.77.0.105", "10.77.0.106"};
     const char* channels[] = {"World Report", "Jazz Lounge", "Cycling Tour"};
     // Registrations made before the kill, each answered; the last one of each tracker may
@@ -172,6 +189,8 @@ TEST(Cluster, ANodeFailureLosesNoRegistrationAndTheNodeCatchesUp)
 
     ASSERT_TRUE(cluster_command("start-node 2"));
     EXPECT_EQ(missing_on_node(1, every), std::vector<std::string>{}) << "on db2 after it rejoined";
+    for (int node = 0; node < 3; ++node)
+        EXPECT_EQ(archive_on_node(node), "1 0") << "on db" << node + 1;
     registration made;
     EXPECT_FALSE(join(0, peers[0], channels[1], &made).empty());
     EXPECT_FALSE(join(1, peers[1], channels[1], &made).empty());

@@ -1,6 +1,7 @@
 // quorvane against directory faults, end to end: the server killed in the middle of a stream
-// of joins and started again, a server that holds a join up behind a table lock, and channel
-// names that are SQL in disguise under several connection character sets.
+// of joins and started again, or in the middle of its upkeep, a server that holds a join up
+// behind a table lock, and channel names that are SQL in disguise under several connection
+// character sets.
 #include "directory_fixture.h"
 #include "e2e_support.h"
 
@@ -149,6 +150,59 @@ TEST_F(DirectoryFaults, KilledDirectoryLosesNoCompletedRegistrationAndIsUsedAgai
             EXPECT_EQ(rows_of(i), "") << "join " << i;
         }
     }
+}
+
+// ---- The upkeep killed part way ----
+
+// Waits (bounded) until the admin's query gives the wanted value.
+static bool wait_for_value(MYSQL* admin, const std::string& query, const std::string& wanted, int timeout_ms)
+{
+    for (int waited = 0; waited < timeout_ms; waited += 20) {
+        if (admin_value(admin, query) == wanted)
+            return true;
+        usleep(20000);
+    }
+    return admin_value(admin, query) == wanted;
+}
+
+TEST_F(DirectoryFaults, UpkeepKilledPartWayArchivesEveryRetiredRowOnceAndNoAliveOne)
+{
+    const std::string archived = "select count(*) > 0 from p2pdb.userlist_archive";
+    const std::string every_row = "select count(*), sum(crc32(concat_ws(',', id, IPv4, port, iChannel, name, registered))) "
+                                  "from (select * from p2pdb.userlist union all select id, IPv4, port, IPv6, iChannel, "
+                                  "alive, name, registered, changed from p2pdb.userlist_archive where id < 1e9) r";
+    const std::string alive = "select count(*) from p2pdb.userlist where alive=1";
+    run_admin_sql(admin, "set global event_scheduler=off");
+    run_admin_sql(admin, "update p2pdb.upkeep_settings set retention_seconds=60");
+    // 30,000 rows retired an hour ago, 200 retired just now, 300 alive for two hours.
+    ASSERT_TRUE(run_admin_sql(
+        admin, "insert into p2pdb.userlist(IPv4,port,IPv6,iChannel,alive,name,registered,changed) select concat('10.2.', "
+               "seq >> 8, '.', seq & 255), seq, '', 1 + seq % 8, seq > 30200, concat('peer', seq), now() - interval 2 hour, "
+               "if(seq > 30000 and seq <= 30200, now(), now() - interval 1 hour) from p2pdb.seq_1_to_30500"));
+    // And 1,500 rows archived eight days ago, past the archive's seven.
+    ASSERT_TRUE(run_admin_sql(admin, "insert into p2pdb.userlist_archive(id,IPv4,port,iChannel,registered,changed,"
+                                     "archived) select 1e9 + seq, '10.3.0.1', 1, 1, now(), now(), now() - interval 8 "
+                                     "day from p2pdb.seq_1_to_1500"));
+    std::string before = admin_value(admin, every_row);
+    run_admin_sql(admin, "set global event_scheduler=on");
+    ASSERT_TRUE(wait_for_value(admin, archived, "1", 10000));
+    ASSERT_TRUE(kill_directory_server());
+    ASSERT_TRUE(start_directory_server());
+    mysql_close(admin);
+    admin = connect_as_admin();
+    ASSERT_NE(admin, nullptr);
+
+    EXPECT_TRUE(wait_for_value(admin, "select count(*) from p2pdb.userlist", "500", 30000));
+    EXPECT_EQ(admin_value(admin, alive), "300");
+    EXPECT_EQ(admin_value(admin, "select count(distinct id) from p2pdb.userlist_archive where alive=0"), "30000");
+    EXPECT_EQ(admin_value(admin, every_row), before);
+    EXPECT_EQ(admin_value(admin, "select count(*) from p2pdb.userlist_archive where id >= 1e9"), "0");
+
+    // With a peer time-out the alive rows registered before it are retired, and kept.
+    run_admin_sql(admin, "update p2pdb.upkeep_settings set peer_timeout_seconds=3600");
+    EXPECT_TRUE(wait_for_value(admin, alive, "0", 10000));
+    EXPECT_EQ(admin_value(admin, "select count(*) from p2pdb.userlist"), "500");
+    run_admin_sql(admin, "update p2pdb.upkeep_settings set retention_seconds=default, peer_timeout_seconds=default");
 }
 
 // ---- A server that answers slowly ----

@@ -10,6 +10,7 @@
 #include <spawn.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -162,12 +163,43 @@ TEST_F(PeerTool, RefusedPortAndSilentTrackerEndWithStatusTwo)
     EXPECT_NE(peer.err.find("no reply from 127.0.0.1 port 8848 within 300 ms"), std::string::npos) << peer.err;
     EXPECT_EQ(peer.out, "");
     close(silent);
+}
 
-    // A misspelt option is named as unknown, not as a bad value of some option.
-    stop_program(&peer);
-    peer = child_process();
-    EXPECT_EQ(run_peer({"--local", "127.0.0.2", "catalogue", "127.0.0.1"}, &peer), 1);
-    EXPECT_EQ(peer.err.rfind("quorvane_peer: unknown option --local\n", 0), 0u) << peer.err;
+// No tracker runs here. A usage error or a local failure is one line on standard error, status
+// 1; a network that cannot be reached is like a tracker that is silent, status 2.
+TEST_F(PeerTool, OptionConventionsAndFailuresEachWithItsStatus)
+{
+    struct outcome {
+        std::vector<std::string> arguments;
+        int status;
+        std::string shown;  // the start of standard output on success, else part of the error line
+    };
+    const outcome outcomes[] = {
+        {{"-h"}, 0, "usage: quorvane_peer"},
+        {{"--version"}, 0, "quorvane_peer "},
+        {{"--frm", "127.0.0.2", "catalogue", "127.0.0.1"}, 1,
+         "quorvane_peer: unknown option '--frm'; see quorvane_peer --help\n"},
+        {{"--port", "1e3", "catalogue", "127.0.0.1"}, 1, "not a valid --port: '1e3'"},
+        {{"--timeout", "1e3", "catalogue", "127.0.0.1"}, 1, "not a valid --timeout: '1e3'"},
+        {{"--port=9", "--timeout=0.5", "catalogue", "127.0.0.1"}, 2, "nothing listens on 127.0.0.1 port 9 "},
+        {{"catalogue", "10.1.2.3"}, 2, "cannot reach 10.1.2.3 port 8848"},
+        {{"rtp", "127.0.0.1", "/tmp"}, 1, "/tmp: not a regular file"},
+        {{"rtp", "127.0.0.1", "/dev/null"}, 1, "/dev/null: not a regular file"},
+        {{"rtp", "127.0.0.1", "/proc/self/mem"}, 1, "cannot read /proc/self/mem"},
+        {{"--from", "192.0.2.1", "host", "<Msg>1</Msg>"}, 1, "cannot listen on TCP 192.0.2.1 port 8848"},
+    };
+    for (const outcome& expected : outcomes) {
+        peer = child_process();
+        std::string line = ::testing::PrintToString(expected.arguments);
+        EXPECT_EQ(run_peer(expected.arguments, &peer), expected.status) << line << peer.err;
+        if (expected.status == 0) {
+            EXPECT_EQ(peer.out.rfind(expected.shown, 0), 0u) << line << peer.out;
+        } else {
+            EXPECT_NE(peer.err.find(expected.shown), std::string::npos) << line << peer.err;
+            EXPECT_EQ(std::count(peer.err.begin(), peer.err.end(), '\n'), 1) << line << peer.err;
+        }
+        stop_program(&peer);
+    }
 }
 
 TEST_F(PeerTool, MalformedRepliesEndWithStatusThreeAndAreStillShown)

@@ -69,6 +69,20 @@ TEST_F(RelayListener, SendersAreNamedByAddressOnly)
     close(third);
 }
 
+TEST_F(RelayListener, GoesOnListeningWhenItsConsoleHasNoReader)
+{
+    if (!program_launcher().empty())
+        GTEST_SKIP() << "a dead pipe under a launcher tests the launcher's handling of it";
+    close(listener.stdout_fd);
+    listener.stdout_fd = -1;
+    for (const char* lost : {"first", "second"})
+        ASSERT_TRUE(send_udp(sender, lost, "127.0.0.1", 1234));
+    // Its lines have nowhere to go and nothing else shows them: half a second for an end
+    // that must not come.
+    wait_for_exit(&listener, 500);
+    EXPECT_TRUE(is_running(&listener));
+}
+
 TEST_F(RelayListener, SecondInstanceExitsWithAClearError)
 {
     child_process second;

@@ -42,6 +42,8 @@ bool start_program(const std::string& path, const std::vector<std::string>& argu
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+    for (int descriptor : child->closed_descriptors)
+        posix_spawn_file_actions_addclose(&actions, descriptor);
     // Under a launcher (Wine for the Windows programs) the launcher runs in the program's place
     // and its process is the program's.
     std::string launcher = program_launcher();

@@ -15,9 +15,11 @@ struct child_process {
     int stderr_fd = -1;
     std::string out;  // everything read so far from standard output
     std::string err;  // and from standard error
+    std::vector<int> closed_descriptors;  // set before the start: standard descriptors it starts without
 };
 
-// Starts the program with standard output and error on pipes, standard input from /dev/null.
+// Starts the program with standard output and error on pipes, standard input from /dev/null,
+// less the closed descriptors.
 bool start_program(const std::string& path, child_process* child);
 bool start_program(const std::string& path, const std::vector<std::string>& arguments, child_process* child);
 // Reads what the child has written until `out` holds at least `bytes` bytes or time is up.

@@ -102,3 +102,36 @@ TEST_F(Tracker, SecondInstanceExitsWithAClearError)
     EXPECT_EQ(second.out, "");
     stop_program(&second);
 }
+
+// Without a directory here, a catalogue request ends in two operator notices on standard error:
+// they show that the request was handled after its console line was lost.
+TEST_F(Tracker, GoesOnServingWhenItsConsoleHasNoReader)
+{
+    if (!program_launcher().empty())
+        GTEST_SKIP() << "a dead pipe under a launcher tests the launcher's handling of it";
+    close(tracker.stdout_fd);
+    tracker.stdout_fd = -1;
+    ASSERT_TRUE(send_udp(peer, "<Msg>1</Msg>", "127.0.0.1", 8848));
+    EXPECT_TRUE(read_errors_until(&tracker, 2, 5000)) << tracker.err;
+    EXPECT_TRUE(is_running(&tracker));
+}
+
+// A closed standard descriptor would be taken by a socket, which would then get the console's
+// bytes (quorvane_tcp's case: e2e_tracker_tcp).
+TEST(StandardDescriptors, ThoseClosedAtStartAreOpenOnTheNullDevice)
+{
+    if (!descriptors_are_the_programs())
+        GTEST_SKIP() << "under a launcher the descriptors are the launcher's";
+    for (auto [name, port] : {std::pair<const char*, std::uint16_t>{"quorvane", 8848}, {"halvering", 1234}}) {
+        child_process child;
+        child.closed_descriptors = {0, 1, 2};
+        ASSERT_TRUE(start_udp_service(name, port, &child)) << name;
+        for (int descriptor = 0; descriptor <= 2; ++descriptor) {
+            std::string link = "/proc/" + std::to_string(child.pid) + "/fd/" + std::to_string(descriptor);
+            char target[64] = {};
+            EXPECT_GT(readlink(link.c_str(), target, sizeof target - 1), 0) << name << " " << descriptor;
+            EXPECT_STREQ(target, "/dev/null") << name << " " << descriptor;
+        }
+        stop_program(&child);
+    }
+}

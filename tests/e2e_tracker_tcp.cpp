@@ -172,3 +172,28 @@ TEST(TrackerClientAlone, NoTrackerHostEndsTheProgramSilentlyWithStatusZero)
     EXPECT_EQ(client.err, "");
     stop_program(&client);
 }
+
+// Started with standard error closed, the stream socket would be descriptor 2 and the operator
+// notice of a failed catalogue request (no directory here) would go onto the connection; and a
+// trace written to a console with no reader must not end the program before that request.
+TEST(TrackerClientAlone, ClosedStandardErrorAndAConsoleWithNoReaderLeaveTheConnectionClean)
+{
+    if (!descriptors_are_the_programs())
+        GTEST_SKIP() << "under a launcher the descriptors and the pipes are the launcher's";
+    tracker_host host;
+    host.client.closed_descriptors = {2};
+    ASSERT_TRUE(start_tracker_host(&host));
+    close(host.client.stdout_fd);
+    host.client.stdout_fd = -1;
+    for (const std::string& message : {rtp_message("\x80\x21" + random_bytes(1326, 41)), std::string("<Msg>1</Msg>"),
+                                       rtp_message("\x80\x21" + random_bytes(1326, 42))}) {
+        ASSERT_TRUE(wait_until_consumed(&host, 5000));
+        ASSERT_TRUE(send_on_connection(&host, message));
+        std::string datagram;
+        if (message[1] == 'R') {
+            EXPECT_TRUE(receive_udp(host.relay_listener, &datagram, 5000)) << "no relay datagram";
+        }
+    }
+    EXPECT_EQ(receive_on_connection(&host, 1, 200), "");
+    stop_tracker_host(&host);
+}

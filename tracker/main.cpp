@@ -3,6 +3,7 @@
 
 int main()
 {
+    prepare_console();
     if (!start_sockets_version_1_1())
         return 0;
     use_precise_timers();

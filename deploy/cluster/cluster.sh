@@ -135,8 +135,11 @@ cluster_address() {
 write_node_options() {
     node=$1
     dir=$(node_dir "$node")
+    # The options the trackers rely on (the event scheduler, the account's row limit), from
+    # the same file as a single server's: a copy the server's user can read.
+    cp "$source_dir/directory/server.cnf" "$dir/server.cnf"
     cat >"$dir/options" <<EOF
---no-defaults
+--defaults-file=$dir/server.cnf
 --user=mysql
 --datadir=$dir/data
 --tmpdir=$dir/tmp
@@ -145,8 +148,6 @@ write_node_options() {
 --log-error=$dir/error.log
 --port=3306
 --bind-address=$(node_address "$node")
---lower-case-table-names=1
---skip-name-resolve
 --innodb-buffer-pool-size=64M
 --innodb-log-file-size=16M
 --innodb-flush-log-at-trx-commit=2

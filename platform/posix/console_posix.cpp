@@ -1,13 +1,27 @@
-// Standard output and the operator notice on POSIX systems.
+// The console on POSIX systems: its start-up, standard output and the operator notice.
 #include "platform.h"
 
 #include "backend.h"
 
+#include <fcntl.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
+
+void prepare_console()
+{
+    // Opened in order, /dev/null takes the lowest free descriptor: the one found closed.
+    for (int descriptor = STDIN_FILENO; descriptor <= STDERR_FILENO; ++descriptor)
+        if (fcntl(descriptor, F_GETFD) < 0 && errno == EBADF &&
+            open("/dev/null", descriptor == STDIN_FILENO ? O_RDONLY : O_WRONLY) != descriptor)
+            break;  // without a null device there is nothing better to put there
+    // A write to a pipe with no reader then fails with EPIPE instead of killing the process.
+    // (The directory's client library ignores SIGPIPE as well, but only once it has connected.)
+    std::signal(SIGPIPE, SIG_IGN);
+}
 
 // Standard output is written with write(2) alone, never through stdio's buffer: the parts
 // leave in one writev.
@@ -44,6 +58,8 @@ void show_operator_notice()
     static const char notice[] = "something wrong,check program\n";
     std::fwrite(notice, 1, sizeof notice - 1, stderr);
     std::fflush(stderr);
+    // A console that has gone away loses this line alone: the next notice is written again.
+    std::clearerr(stderr);
     // The notice is modal for an operator at a terminal: wait for Enter, the notice's OK.
     if (isatty(STDIN_FILENO)) {
         int c;

@@ -1,4 +1,4 @@
-// Standard output and the operator notice on Windows.
+// The console on Windows: its start-up, standard output and the operator notice.
 #include "platform.h"
 
 #include "backend.h"
@@ -10,13 +10,18 @@
 
 #include <cstdio>
 
-// Console lines end in "\n" alone, as on every other system: the C library's standard streams
-// must not turn it into "\r\n" for whatever still writes through them (start-up errors).
-static const bool binary_streams = [] {
-    _setmode(_fileno(stdout), _O_BINARY);
-    _setmode(_fileno(stderr), _O_BINARY);
-    return true;
-}();
+// Windows has no SIGPIPE, and a socket is never a C library descriptor: a write to a console
+// that has gone away or was never there fails alone, and nothing needs opening in its place.
+void prepare_console()
+{
+    // Console lines end in "\n" alone, as on every other system: the C library's standard
+    // streams must not turn it into "\r\n" for whatever still writes through them (start-up errors).
+    // A stream with no handle behind it (a program started without a console) has no
+    // descriptor, and the C library must not be handed one that is not there.
+    for (FILE* stream : {stdout, stderr})
+        if (_fileno(stream) >= 0)
+            _setmode(_fileno(stream), _O_BINARY);
+}
 
 static void write_handle(HANDLE handle, const char* bytes, std::size_t length)
 {
