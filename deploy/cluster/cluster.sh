@@ -382,29 +382,21 @@ node_argument() {
     namespace_exists "$name-db$1" || fail "cluster $name is not up"
 }
 
-kill_node() {
+# Sends a node's server the signal and waits (bounded) until it has ended.
+end_node() {  # NODE SIGNAL SECONDS
     node_argument "$1"
     pid=$(node_pid "$1") || fail "db$1 is not running"
-    kill -KILL "$pid"
+    kill "-$2" "$pid"
     tries=0
     while kill -0 "$pid" 2>/dev/null; do
         tries=$((tries + 1))
-        [ $tries -le 200 ] || fail "db$1 was killed but did not end within 10 s"
-        sleep 0.05
-    done
-}
-
-stop_node() {
-    node_argument "$1"
-    pid=$(node_pid "$1") || fail "db$1 is not running"
-    kill -TERM "$pid"
-    tries=0
-    while kill -0 "$pid" 2>/dev/null; do
-        tries=$((tries + 1))
-        [ $tries -le 600 ] || fail "db$1 did not stop within 60 s"
+        [ $tries -le $(($3 * 10)) ] || fail "db$1 did not end within $3 s of SIG$2"
         sleep 0.1
     done
 }
+
+kill_node() { end_node "${1:-}" KILL 10; }
+stop_node() { end_node "${1:-}" TERM 60; }
 
 [ $# -ge 1 ] || usage
 command=$1
