@@ -7,7 +7,7 @@
 # a private network namespace with the private directory server (tests/in_netns.sh
 # --directory): catalogue, join and relay against their limits, alternately, then the
 # popularity, catalogue size, history, loss and memory runs and the micro-benchmarks.
-# About 20 minutes on 2 cores.
+# About 12 minutes on 2 cores.
 # --quick runs each part once and briefly, for trying (its ratios are single runs, not
 # medians); --smoke only checks, in seconds, that every figure of the table comes out.
 # --prebuilt uses the programs already built in DIR. The exit status is non-zero when a
