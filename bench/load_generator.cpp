@@ -5,6 +5,13 @@
 //   quorvane_load catalogue SECONDS     closed loop of "<Msg>1</Msg>" requests
 //   quorvane_load join SECONDS [NET]    closed loop of ChView joins from rotating peers,
 //                                       NET.2 to NET.201 (NET 127.0.0 by default)
+//   quorvane_load join_one SECONDS CHANNEL
+//                                       the same into one channel, after one untimed join
+//                                       of each peer; every reply a whole Neighbors document
+//   quorvane_load join_from COUNT ADDRESS [FRESH]
+//                                       COUNT joins from one socket of ADDRESS over the
+//                                       sample channels; with FRESH, each followed by a join
+//                                       from FRESH into the same channel (fresh_p50_ms)
 //   quorvane_load relay SECONDS [N]     RTPPacket messages, at most N unforwarded at a time
 //   quorvane_load paced RATE SECONDS    RTPPacket messages at a fixed rate per second
 //   quorvane_load mixed COUNT           catalogue, joins, packets and ignored messages
@@ -54,8 +61,9 @@ static int request_socket(const char* dotted_quad)
     return s;
 }
 
-// 1: a reply beginning with `expected`; 0: no reply in time; -1: some other reply.
-static int await_reply(int s, const char* expected)
+// 1: a reply beginning with `expected` (and, where `expected_end` is given, ending with it
+// and the NUL); 0: no reply in time; -1: some other reply.
+static int await_reply(int s, const char* expected, const char* expected_end)
 {
     static char reply[largest_reply];
     ssize_t length;
@@ -67,7 +75,14 @@ static int await_reply(int s, const char* expected)
     std::size_t expected_length = std::strlen(expected);
     if (length < static_cast<ssize_t>(expected_length) || std::memcmp(reply, expected, expected_length) != 0)
         return -1;
-    return 1;
+    if (!expected_end)
+        return 1;
+    std::size_t end_length = std::strlen(expected_end) + 1;
+    std::size_t whole = static_cast<std::size_t>(length);
+    return whole >= expected_length + end_length &&
+                   std::memcmp(reply + whole - end_length, expected_end, end_length) == 0
+               ? 1
+               : -1;
 }
 
 struct request_tally {
@@ -77,13 +92,14 @@ struct request_tally {
     bool late_reply_possible = false;
 };
 
-static void ask(int s, const std::string& message, const char* expected, request_tally* tally)
+static void ask(int s, const std::string& message, const char* expected, request_tally* tally,
+                const char* expected_end = nullptr)
 {
     if (tally->late_reply_possible)
         drop_late_replies(s);
     double start = now_seconds();
     send_message(s, message);
-    int outcome = await_reply(s, expected);
+    int outcome = await_reply(s, expected, expected_end);
     if (outcome == 0) {
         ++tally->timeouts;
         tally->late_reply_possible = true;
@@ -134,6 +150,52 @@ static int run_join(double seconds)
         ask(peers[static_cast<std::size_t>(request % join_peer_count)], join_message(request), "<Neighbors>",
             &tally);
     print_request_result(now_seconds() - start, tally.latencies_ms, tally.timeouts, tally.errors);
+    return 0;
+}
+
+static int run_join_one(double seconds, const std::string& channel)
+{
+    std::vector<int> peers;
+    if (!open_join_peers(&peers))
+        return 1;
+    std::string message = "<ChView>" + channel + "</ChView>";
+    request_tally tally;
+    // Every peer registered once beforehand: each timed join then retires one row, whatever
+    // was measured before.
+    for (int peer : peers)
+        ask(peer, message, "<Neighbors>", &tally, "</Neighbors>");
+    tally.latencies_ms.clear();
+    double start = now_seconds();
+    for (long request = 0; now_seconds() - start < seconds; ++request)
+        ask(peers[static_cast<std::size_t>(request % join_peer_count)], message, "<Neighbors>", &tally,
+            "</Neighbors>");
+    print_request_result(now_seconds() - start, tally.latencies_ms, tally.timeouts, tally.errors);
+    return 0;
+}
+
+// One address's joins; a fresh address's interleaved, where given, so that both meet the
+// same moment of the machine.
+static int run_join_from(long count, const char* address, const char* fresh_address)
+{
+    int s = request_socket(address);
+    int fresh = fresh_address ? request_socket(fresh_address) : -1;
+    if (s < 0 || (fresh_address && fresh < 0))
+        return 1;
+    request_tally tally;
+    request_tally fresh_tally;
+    double start = now_seconds();
+    for (long request = 0; request < count; ++request) {
+        ask(s, join_message(request), "<Neighbors>", &tally, "</Neighbors>");
+        if (fresh >= 0)
+            ask(fresh, join_message(request), "<Neighbors>", &fresh_tally, "</Neighbors>");
+    }
+    if (fresh < 0) {
+        print_request_result(now_seconds() - start, tally.latencies_ms, tally.timeouts, tally.errors);
+        return 0;
+    }
+    std::printf("count=%zu p50_ms=%.3f fresh_p50_ms=%.3f timeouts=%ld errors=%ld\n", tally.latencies_ms.size(),
+                percentile(tally.latencies_ms, 0.50), percentile(fresh_tally.latencies_ms, 0.50),
+                tally.timeouts + fresh_tally.timeouts, tally.errors + fresh_tally.errors);
     return 0;
 }
 
@@ -340,6 +402,10 @@ int main(int argc, char** argv)
             join_peer_network = std::string(argv[3]) + ".";
         return run_join(first);
     }
+    if (mode == "join_one" && argc == 4)
+        return run_join_one(first, argv[3]);
+    if (mode == "join_from" && (argc == 4 || argc == 5))
+        return run_join_from(std::atol(argv[2]), argv[3], argc == 5 ? argv[4] : nullptr);
     if (mode == "relay" && (argc == 3 || argc == 4))
         return run_relay(first, argc == 4 ? std::atol(argv[3]) : 32);
     if (mode == "paced" && argc == 4)
@@ -347,7 +413,8 @@ int main(int argc, char** argv)
     if (mode == "mixed" && argc == 3)
         return run_mixed(std::atol(argv[2]));
     std::fprintf(stderr,
-                 "usage: quorvane_load catalogue SECONDS | join SECONDS [NET] | relay SECONDS [WINDOW] |\n"
+                 "usage: quorvane_load catalogue SECONDS | join SECONDS [NET] | join_one SECONDS CHANNEL |\n"
+                 "                     join_from COUNT ADDRESS [FRESH] | relay SECONDS [WINDOW] |\n"
                  "                     paced RATE SECONDS | mixed COUNT\n");
     return 2;
 }

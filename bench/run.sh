@@ -6,7 +6,8 @@
 # Builds quorvane and the bench programs (into build/, or DIR), then runs everything inside
 # a private network namespace with the private directory server (tests/in_netns.sh
 # --directory): catalogue, join and relay against their limits, alternately, then the
-# scale, loss and memory runs and the micro-benchmarks. About 8 minutes on 2 cores.
+# popularity, catalogue size, history, loss and memory runs and the micro-benchmarks.
+# About 12 minutes on 2 cores.
 # --quick runs each part once and briefly, for trying (its ratios are single runs, not
 # medians); --smoke only checks, in seconds, that every figure of the table comes out.
 # --prebuilt uses the programs already built in DIR. The exit status is non-zero when a
@@ -41,16 +42,21 @@ profile=$2
 bin=$3
 catalogue_sizes="200 20000"
 micro_time=0.3
+popular_sizes="10 1000 100000 1000000"
+flood_joins=100000
+# The history part: how long the flooder may take to come back, and the upkeep's
+# retention of retired rows (empty: the directory's own setting).
+recovery_bound=300
+retention=""
 case "$profile" in
     full)
-        rounds=7 seconds=2 scale_rounds=5 scale_seconds=2 userlist_sizes="1000 100000 1000000"
-        loss_seconds=60 memory_after=100000 ;;
+        rounds=7 seconds=2 scale_rounds=5 scale_seconds=2 loss_seconds=60 memory_after=100000 ;;
     quick)
-        rounds=1 seconds=1 scale_rounds=1 scale_seconds=1 userlist_sizes="1000 100000"
+        rounds=1 seconds=1 scale_rounds=1 scale_seconds=1 popular_sizes="10 1000 100000" flood_joins=10000
         loss_seconds=5 memory_after=10000 ;;
     smoke)
-        rounds=1 seconds=0.3 scale_rounds=1 scale_seconds=0.3 userlist_sizes="1000 2000"
-        catalogue_sizes="200 400" loss_seconds=1 memory_after=2000 micro_time=0.01 ;;
+        rounds=1 seconds=0.3 scale_rounds=1 scale_seconds=0.3 popular_sizes="10 1000" catalogue_sizes="200 400"
+        flood_joins=500 recovery_bound=10 retention=1 loss_seconds=1 memory_after=2000 micro_time=0.01 ;;
 esac
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quorvane-bench.XXXXXX")
@@ -195,13 +201,74 @@ relay_rounds() {  # ROUND
     fi
 }
 
-# userlist with `size` rows: four registrations per peer address (10.x.y.z), all retired
-# but the first 100, over the eight sample channels. Rows are added, never rebuilt.
-grow_userlist() {  # FROM TO
+# Live peers FROM+1 to TO of a sample channel, one registration each, at NET.x.y.z.
+# Rows are added, never rebuilt.
+fill_channel() {  # ICHANNEL NET FROM TO
     sql -e "insert into p2pdb.userlist(IPv4, port, IPv6, iChannel, alive, name)
-        select concat('10.', (seq div 4) >> 16 & 255, '.', (seq div 4) >> 8 & 255, '.', (seq div 4) & 255),
-               1024 + seq % 60000, '', 1 + seq % 8, seq <= 100, concat('peer', seq div 4)
-        from seq_$(($1 + 1))_to_$2" p2pdb
+        select concat('$2.', seq >> 16 & 255, '.', seq >> 8 & 255, '.', seq & 255), 1024 + seq % 60000, '',
+               $1, 1, concat('peer', seq)
+        from seq_$(($3 + 1))_to_$4" p2pdb
+}
+
+channel_joins() {  # NAME SIDE CHANNEL ROUND
+    forget_bench_peers
+    settle
+    start_service "$bin/quorvane"
+    record "$1" "$2" "$4" "$("$bin/quorvane_load" join_one "$scale_seconds" "$3")"
+    stop_service
+}
+
+# Joins into the popular channel and into the one of 1,000 peers, alternately.
+popularity_pair() {  # NAME ROUND
+    if [ $(($2 % 2)) = 1 ]; then
+        channel_joins "$1" tracker "Jazz Lounge" "$2"
+        channel_joins "$1" reference "Classic Hits" "$2"
+    else
+        channel_joins "$1" reference "Classic Hits" "$2"
+        channel_joins "$1" tracker "Jazz Lounge" "$2"
+    fi
+}
+
+uptime_seconds() {
+    awk '{ print $1 }' /proc/uptime
+}
+
+# The n-th fresh address: 127.0.10.1, 127.0.10.2, ... none of them has joined before.
+fresh_address() {  # N
+    echo "127.0.$((10 + $1 / 250)).$((1 + $1 % 250))"
+}
+
+# Whether a join_from line's p50 is within 1.2 times its fresh_p50.
+within_fresh() {  # LINE
+    echo "$1" | awk '{ for (i = 1; i <= NF; i++) { split($i, kv, "="); v[kv[1]] = kv[2] } }
+        END { exit !(v["fresh_p50_ms"] > 0 && v["p50_ms"] <= 1.2 * v["fresh_p50_ms"]) }'
+}
+
+# After the flood: 20 joins of the flooder, each beside one of a fresh address, every
+# second, until two probes in a row are within 1.2 (the first of them counts) or the
+# bound has passed.
+await_recovery() {  # FLOODER FLOOD-END
+    probe=0 passed="" passed_at=""
+    while :; do
+        probe=$((probe + 1))
+        line=$("$bin/quorvane_load" join_from 20 "$1" "$(fresh_address "$probe")")
+        since=$(awk -v now="$(uptime_seconds)" -v end="$2" 'BEGIN { printf "%.1f", now - end }')
+        [ "$probe" = 1 ] && record after_flood tracker 1 "$line"
+        if within_fresh "$line"; then
+            if [ -n "$passed" ]; then
+                record recovered tracker 1 "$passed seconds=$passed_at"
+                return 0
+            fi
+            passed=$line passed_at=$since
+        else
+            passed=""
+        fi
+        if awk -v since="$since" -v bound="$recovery_bound" 'BEGIN { exit !(since > bound) }'; then
+            record recovered tracker 1 "$line seconds=$since missed=1"
+            return 0
+        fi
+        sleep 1
+    done
 }
 
 # The catalogue with `size` channels: the eight sample ones and the rest in groups of 100.
@@ -241,17 +308,20 @@ for round in $(seq 1 "$rounds"); do
     relay_rounds "$round"
 done
 
-echo "bench: scale, userlist at $userlist_sizes rows; catalogue at $catalogue_sizes channels" >&2
+echo "bench: popularity, joins into a channel of $popular_sizes live peers and one of 1,000" >&2
 sql -e "truncate table p2pdb.userlist"
-rows=0
-for size in $userlist_sizes; do
-    grow_userlist "$rows" "$size"
-    rows=$size
+fill_channel 7 11 0 1000
+live=0
+for size in $popular_sizes; do
+    fill_channel 6 10 "$live" "$size"
+    live=$size
     for round in $(seq 1 "$scale_rounds"); do
-        requests_pair "join_rows_$size" join "$scale_seconds" "$round"
+        popularity_pair "popular_$size" "$round"
     done
 done
 sql -e "truncate table p2pdb.userlist"
+
+echo "bench: scale, catalogue at $catalogue_sizes channels" >&2
 for size in $catalogue_sizes; do
     set_catalogue_size "$size"
     for round in $(seq 1 "$scale_rounds"); do
@@ -259,6 +329,19 @@ for size in $catalogue_sizes; do
     done
 done
 set_catalogue_size 8
+
+echo "bench: history, $flood_joins joins from one address, then its joins beside a fresh address's" >&2
+[ -z "$retention" ] || sql -e "update p2pdb.upkeep_settings set retention_seconds = $retention"
+settle
+start_service "$bin/quorvane"
+record flood tracker 1 "$("$bin/quorvane_load" join_from "$flood_joins" 127.0.9.1)"
+await_recovery 127.0.9.1 "$(uptime_seconds)"
+stop_service
+# Every retired row has been archived once the retention has passed again.
+sleep $(($(sql -e "select retention_seconds from p2pdb.upkeep_settings") + 2))
+record userlist tracker 1 "$(sql -e "select concat('rows=', count(*), ' alive=', ifnull(sum(alive), 0))
+    from p2pdb.userlist")"
+sql -e "truncate table p2pdb.userlist"
 
 # Half the tracker's relay capacity, as the relay runs measured it.
 capacity=$(awk '$1 == "relay" && $2 == "tracker" { for (i = 4; i <= NF; i++) if ($i ~ /^rate=/) print substr($i, 6) }' \
@@ -297,4 +380,5 @@ fi
 # The raw figures, one line per run, where QUORVANE_BENCH_RESULTS names a file.
 [ -z "${QUORVANE_BENCH_RESULTS:-}" ] || cp "$results" "$QUORVANE_BENCH_RESULTS"
 awk -v rounds="$rounds" -v seconds="$seconds" -v elapsed=$(($(date +%s) - begun)) -v pace="$pace" \
-    -v loss_seconds="$loss_seconds" -v memory_after="$memory_after" -f bench/table.awk "$results"
+    -v loss_seconds="$loss_seconds" -v memory_after="$memory_after" -v recovery_bound="$recovery_bound" \
+    -f bench/table.awk "$results"

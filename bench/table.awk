@@ -102,6 +102,47 @@ function request_rows(mode,    r) {
         total(mode, "limit", "errors"), "", "")
 }
 
+# Joins into one channel of n live peers ("tracker") beside joins into one of 1,000
+# ("reference") in the same rounds; the target is the largest channel's own ratio.
+function popularity_rows(    i, name, r, faults, wrong) {
+    for (i = 1; i <= popular_n; i++) {
+        name = "popular_" popular[i]
+        row(i == 1 ? "popularity" : "", "join p50 ms, " size_label(popular[i]) " live peers",
+            fmt(med(name, "tracker", "p50_ms"), 3), fmt(med(name, "reference", "p50_ms"), 3),
+            fmt(paired_sides(name, "tracker", "reference", "p50_ms", 1), 2), "")
+        faults += total(name, "tracker", "timeouts") + total(name, "reference", "timeouts")
+        wrong += total(name, "tracker", "errors") + total(name, "reference", "errors")
+    }
+    if (popular_n == 0)
+        return
+    r = paired_sides("popular_" popular[popular_n], "reference", "tracker", "p50_ms", 1)
+    row("", "join p50 " size_label(popular[popular_n]) " / 1k live peers", fmt(r, 2), "", "", "<= 1.2",
+        check(r != "" && r <= 1.2))
+    row("", "timeouts / replies not whole", faults + 0, wrong + 0, "", "")
+}
+
+# A flood of joins from one address, then that address's joins beside a fresh one's.
+function history_rows(    flood, seconds, missed) {
+    flood = value["flood", "tracker", 1, "count"]
+    row("history", "flood of " size_label(flood) " joins: joins/s", fmt(value["flood", "tracker", 1, "rate"], 0), "",
+        "", "")
+    row("", "its p50 / p99 ms", fmt(value["flood", "tracker", 1, "p50_ms"], 3) " / " \
+        fmt(value["flood", "tracker", 1, "p99_ms"], 2), "", "", "")
+    fresh_rows("after it, p50 ms: it / fresh", "after_flood")
+    seconds = value["recovered", "tracker", 1, "seconds"]
+    missed = value["recovered", "tracker", 1, "missed"]
+    row("", "s until within 1.2 of fresh", (missed ? ">" : "") fmt(seconds, 1), "", "",
+        "<= " recovery_bound " s", check(seconds != "" && !missed))
+    fresh_rows("then, p50 ms: it / fresh", "recovered")
+    row("", "userlist rows / alive, at end", fmt(value["userlist", "tracker", 1, "rows"], 0) " / " \
+        fmt(value["userlist", "tracker", 1, "alive"], 0), "", "", "")
+}
+
+function fresh_rows(what, name,    it, fresh) {
+    it = value[name, "tracker", 1, "p50_ms"]; fresh = value[name, "tracker", 1, "fresh_p50_ms"]
+    row("", what, fmt(it, 3), fmt(fresh, 3), it > 0 && fresh > 0 ? fmt(fresh / it, 2) : fmt("", 2), "")
+}
+
 function size_label(n) {
     n += 0
     return n >= 1000000 ? n / 1000000 "M" : n >= 1000 ? n / 1000 "k" : n
@@ -121,36 +162,27 @@ END {
     row("", "packets/s, bare forwarder (b)", fmt(med("relay", "tracker", "rate"), 0), fmt(med("relay", "bare", "rate"), 0),
         fmt(paired("relay", "bare", "rate", 0), 2), "")
 
-    rows_n = 0; channels_n = 0
+    popular_n = 0; channels_n = 0
     for (key in count) {
         split(key, part, SUBSEP)
         if (part[2] != "tracker")
             continue
-        if (part[1] ~ /^join_rows_/)
-            rows[++rows_n] = substr(part[1], 11)
+        if (part[1] ~ /^popular_/)
+            popular[++popular_n] = substr(part[1], 9)
         if (part[1] ~ /^catalogue_channels_/)
             channels[++channels_n] = substr(part[1], 20)
     }
-    sort_numbers(rows, rows_n)
+    sort_numbers(popular, popular_n)
     sort_numbers(channels, channels_n)
-    if (rows_n == 0 || channels_n == 0)
+    if (popular_n == 0 || channels_n == 0)
         missing++
-    for (i = 1; i <= rows_n; i++)
-        row(i == 1 ? "scale" : "", "join p50 ms, userlist " size_label(rows[i]) " rows",
-            fmt(med("join_rows_" rows[i], "tracker", "p50_ms"), 3), fmt(med("join_rows_" rows[i], "limit", "p50_ms"), 3),
-            fmt(paired("join_rows_" rows[i], "limit", "p50_ms", 1), 2), "")
-    if (rows_n > 1) {
-        smallest = "join_rows_" rows[1]; largest = "join_rows_" rows[rows_n]
-        t = med(largest, "tracker", "p50_ms") / med(smallest, "tracker", "p50_ms")
-        l = med(largest, "limit", "p50_ms") / med(smallest, "limit", "p50_ms")
-        row("", "join p50 " size_label(rows[rows_n]) " / " size_label(rows[1]) " rows", fmt(t, 2), fmt(l, 2), "",
-            "<= 1.2", check(t <= 1.2))
-    }
+    popularity_rows()
     for (i = 1; i <= channels_n; i++)
-        row("", "catalogue p50 ms, " size_label(channels[i]) " channels",
+        row(i == 1 ? "scale" : "", "catalogue p50 ms, " size_label(channels[i]) " channels",
             fmt(med("catalogue_channels_" channels[i], "tracker", "p50_ms"), 3),
             fmt(med("catalogue_channels_" channels[i], "limit", "p50_ms"), 3),
             fmt(paired("catalogue_channels_" channels[i], "limit", "p50_ms", 1), 2), "")
+    history_rows()
 
     lost = value["loss", "tracker", 1, "loss"]
     row("loss", "paced " pace "/s, " loss_seconds " s: lost / sent", fmt(lost, 0) " / " fmt(value["loss", "tracker", 1, "sent"], 0),
