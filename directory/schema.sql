@@ -145,18 +145,44 @@ BEGIN
         FOR UPDATE;
 END;;
 
--- Fills upkeep_batch with at most batch_rows ids of rows whose alive is wanted_alive and
--- that last changed before cutoff, oldest first, and says how many. A plain read: no locks.
+-- Fills upkeep_batch (made here, for the session) with at most batch_rows ids of rows whose
+-- alive is wanted_alive and that last changed before cutoff, oldest first, and says how
+-- many. A plain read: no locks.
 CREATE OR REPLACE PROCEDURE p2pdb.choose_upkeep_batch(IN wanted_alive TINYINT, IN cutoff TIMESTAMP(3),
                                                       IN batch_rows INT, OUT chosen INT)
     MODIFIES SQL DATA
 BEGIN
+    CREATE TEMPORARY TABLE IF NOT EXISTS upkeep_batch (
+        IPv4 VARCHAR(15) CHARACTER SET ascii COLLATE ascii_bin NOT NULL,
+        id   BIGINT UNSIGNED NOT NULL,
+        PRIMARY KEY (IPv4, id)
+    ) ENGINE = InnoDB;
     DELETE FROM upkeep_batch;
     INSERT INTO upkeep_batch (id, IPv4)
         SELECT id, IPv4 FROM p2pdb.userlist FORCE INDEX (userlist_by_age)
         WHERE alive = wanted_alive AND changed < cutoff
         ORDER BY alive, changed LIMIT batch_rows;
     SET chosen = ROW_COUNT();
+END;;
+
+-- Moves the locked batch's rows, retired before cutoff, into the archive.
+CREATE OR REPLACE PROCEDURE p2pdb.archive_upkeep_batch(IN cutoff TIMESTAMP(3))
+    MODIFIES SQL DATA
+BEGIN
+    INSERT INTO p2pdb.userlist_archive (id, IPv4, port, IPv6, iChannel, alive, name, registered, changed)
+        SELECT u.id, u.IPv4, u.port, u.IPv6, u.iChannel, u.alive, u.name, u.registered, u.changed
+        FROM upkeep_batch b STRAIGHT_JOIN p2pdb.userlist u ON u.id = b.id
+        WHERE u.alive = 0 AND u.changed < cutoff;
+    DELETE u FROM upkeep_batch b STRAIGHT_JOIN p2pdb.userlist u ON u.id = b.id
+        WHERE u.alive = 0 AND u.changed < cutoff;
+END;;
+
+-- Retires the locked batch's rows, alive since before cutoff.
+CREATE OR REPLACE PROCEDURE p2pdb.retire_upkeep_batch(IN cutoff TIMESTAMP(3))
+    MODIFIES SQL DATA
+BEGIN
+    UPDATE upkeep_batch b STRAIGHT_JOIN p2pdb.userlist u ON u.id = b.id
+        SET u.alive = 0 WHERE u.alive = 1 AND u.changed < cutoff;
 END;;
 
 -- The upkeep, run every second by the event below: retires timed-out peers (where a time-out
@@ -183,11 +209,6 @@ BEGIN
         -- that a change of daylight saving time neither ages rows nor rejuvenates them.
         SET SESSION TRANSACTION ISOLATION LEVEL READ COMMITTED;
         SET SESSION time_zone = '+00:00';
-        CREATE TEMPORARY TABLE IF NOT EXISTS upkeep_batch (
-            IPv4 VARCHAR(15) CHARACTER SET ascii COLLATE ascii_bin NOT NULL,
-            id   BIGINT UNSIGNED NOT NULL,
-            PRIMARY KEY (IPv4, id)
-        ) ENGINE = InnoDB;
 
         IF timeout IS NOT NULL THEN
             SET cutoff = NOW(3) - INTERVAL timeout SECOND;
@@ -195,8 +216,7 @@ BEGIN
                 CALL p2pdb.choose_upkeep_batch(1, cutoff, batch_rows, chosen);
                 START TRANSACTION;
                 CALL p2pdb.lock_upkeep_batch(1, cutoff);
-                UPDATE upkeep_batch b STRAIGHT_JOIN p2pdb.userlist u ON u.id = b.id
-                    SET u.alive = 0 WHERE u.alive = 1 AND u.changed < cutoff;
+                CALL p2pdb.retire_upkeep_batch(cutoff);
                 COMMIT;
             UNTIL chosen < batch_rows OR TIMESTAMPDIFF(MICROSECOND, started, SYSDATE(6)) > 250000 END REPEAT;
         END IF;
@@ -206,12 +226,7 @@ BEGIN
             CALL p2pdb.choose_upkeep_batch(0, cutoff, batch_rows, chosen);
             START TRANSACTION;
             CALL p2pdb.lock_upkeep_batch(0, cutoff);
-            INSERT INTO p2pdb.userlist_archive (id, IPv4, port, IPv6, iChannel, alive, name, registered, changed)
-                SELECT u.id, u.IPv4, u.port, u.IPv6, u.iChannel, u.alive, u.name, u.registered, u.changed
-                FROM upkeep_batch b STRAIGHT_JOIN p2pdb.userlist u ON u.id = b.id
-                WHERE u.alive = 0 AND u.changed < cutoff;
-            DELETE u FROM upkeep_batch b STRAIGHT_JOIN p2pdb.userlist u ON u.id = b.id
-                WHERE u.alive = 0 AND u.changed < cutoff;
+            CALL p2pdb.archive_upkeep_batch(cutoff);
             COMMIT;
         UNTIL chosen < batch_rows OR TIMESTAMPDIFF(MICROSECOND, started, SYSDATE(6)) > 500000 END REPEAT;
 

@@ -205,6 +205,39 @@ TEST_F(DirectoryFaults, UpkeepKilledPartWayArchivesEveryRetiredRowOnceAndNoAlive
     run_admin_sql(admin, "update p2pdb.upkeep_settings set retention_seconds=default, peer_timeout_seconds=default");
 }
 
+// A join that comes while an upkeep batch holds its address's rows waits for the batch, and
+// neither is rolled back as a deadlock's victim: the join's reset and registration take
+// effect. The batch runs step by step, as the upkeep runs it, the join in its middle.
+TEST_F(DirectoryFaults, JoinArrivingWhileAnUpkeepBatchHoldsItsAddressWaitsAndNeitherIsRolledBack)
+{
+    run_admin_sql(admin, "set global event_scheduler=off");
+    int peer = open_peer(0);
+    auto join = [&] { return send_message(peer, "<ChView>Jazz Lounge</ChView>") && !reply_to(peer, 5000).empty(); };
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(join());
+    const std::string alive_by_id = "select group_concat(alive order by id) from p2pdb.userlist where IPv4='" +
+                                    peer_address(0) + "'";
+    ASSERT_TRUE(wait_for_value(admin, alive_by_id, "0,0,1", 2000));
+    long deadlocks = status_counter(admin, "Innodb_deadlocks");
+    MYSQL* upkeep = connect_as_admin();
+    ASSERT_NE(upkeep, nullptr);
+    for (const char* step : {"set session transaction isolation level read committed",
+                             "set @cutoff = now(3) + interval 1 second",
+                             "call p2pdb.choose_upkeep_batch(0, @cutoff, 200, @chosen)", "start transaction",
+                             "call p2pdb.lock_upkeep_batch(0, @cutoff)"})
+        ASSERT_TRUE(run_admin_sql(upkeep, step));
+    ASSERT_TRUE(send_message(peer, "<ChView>Jazz Lounge</ChView>"));
+    usleep(300000);
+    EXPECT_TRUE(run_admin_sql(upkeep, "call p2pdb.archive_upkeep_batch(@cutoff)"));
+    EXPECT_TRUE(run_admin_sql(upkeep, "commit"));
+    mysql_close(upkeep);
+    EXPECT_FALSE(reply_to(peer, 5000).empty());
+    EXPECT_EQ(status_counter(admin, "Innodb_deadlocks"), deadlocks);
+    EXPECT_TRUE(wait_for_value(admin, alive_by_id, "0,1", 2000)) << admin_value(admin, alive_by_id);
+    EXPECT_EQ(admin_value(admin, "select count(*) from p2pdb.userlist_archive"), "2");
+    run_admin_sql(admin, "set global event_scheduler=on");
+}
+
 // ---- A server that answers slowly ----
 
 TEST_F(DirectoryFaults, JoinHeldUpByATableLockWaitsAndThenEverythingQueuedIsAnswered)
