@@ -185,6 +185,28 @@ BEGIN
         SET u.alive = 0 WHERE u.alive = 1 AND u.changed < cutoff;
 END;;
 
+-- Batches of rows whose alive is wanted_alive and that last changed before cutoff, each one
+-- transaction: retired where they are alive, archived where they are retired. Until none is
+-- left, or the run that began at `started` has used budget_us microseconds.
+CREATE OR REPLACE PROCEDURE p2pdb.upkeep_batches(IN wanted_alive TINYINT, IN cutoff TIMESTAMP(3),
+                                                 IN started DATETIME(6), IN budget_us INT)
+    MODIFIES SQL DATA
+BEGIN
+    DECLARE batch_rows INT DEFAULT 200;
+    DECLARE chosen INT;
+    REPEAT
+        CALL p2pdb.choose_upkeep_batch(wanted_alive, cutoff, batch_rows, chosen);
+        START TRANSACTION;
+        CALL p2pdb.lock_upkeep_batch(wanted_alive, cutoff);
+        IF wanted_alive = 1 THEN
+            CALL p2pdb.retire_upkeep_batch(cutoff);
+        ELSE
+            CALL p2pdb.archive_upkeep_batch(cutoff);
+        END IF;
+        COMMIT;
+    UNTIL chosen < batch_rows OR TIMESTAMPDIFF(MICROSECOND, started, SYSDATE(6)) > budget_us END REPEAT;
+END;;
+
 -- The upkeep, run every second by the event below: retires timed-out peers (where a time-out
 -- is set), moves rows retired longer than the retention window into userlist_archive, and
 -- prunes the archive. Each batch is one short transaction of at most 200 rows, so a join
@@ -194,12 +216,10 @@ END;;
 CREATE OR REPLACE PROCEDURE p2pdb.userlist_upkeep()
     MODIFIES SQL DATA
 BEGIN
-    DECLARE batch_rows INT DEFAULT 200;
     DECLARE started DATETIME(6) DEFAULT SYSDATE(6);
     DECLARE retention INT UNSIGNED DEFAULT 10;
     DECLARE archive_days INT UNSIGNED DEFAULT 7;
     DECLARE timeout INT UNSIGNED DEFAULT NULL;
-    DECLARE chosen INT;
     DECLARE cutoff TIMESTAMP(3);
 
     IF p2pdb.upkeep_runs_here() THEN
@@ -211,24 +231,9 @@ BEGIN
         SET SESSION time_zone = '+00:00';
 
         IF timeout IS NOT NULL THEN
-            SET cutoff = NOW(3) - INTERVAL timeout SECOND;
-            REPEAT
-                CALL p2pdb.choose_upkeep_batch(1, cutoff, batch_rows, chosen);
-                START TRANSACTION;
-                CALL p2pdb.lock_upkeep_batch(1, cutoff);
-                CALL p2pdb.retire_upkeep_batch(cutoff);
-                COMMIT;
-            UNTIL chosen < batch_rows OR TIMESTAMPDIFF(MICROSECOND, started, SYSDATE(6)) > 250000 END REPEAT;
+            CALL p2pdb.upkeep_batches(1, NOW(3) - INTERVAL timeout SECOND, started, 250000);
         END IF;
-
-        SET cutoff = NOW(3) - INTERVAL retention SECOND;
-        REPEAT
-            CALL p2pdb.choose_upkeep_batch(0, cutoff, batch_rows, chosen);
-            START TRANSACTION;
-            CALL p2pdb.lock_upkeep_batch(0, cutoff);
-            CALL p2pdb.archive_upkeep_batch(cutoff);
-            COMMIT;
-        UNTIL chosen < batch_rows OR TIMESTAMPDIFF(MICROSECOND, started, SYSDATE(6)) > 500000 END REPEAT;
+        CALL p2pdb.upkeep_batches(0, NOW(3) - INTERVAL retention SECOND, started, 500000);
 
         IF archive_days IS NOT NULL THEN
             SET cutoff = NOW(3) - INTERVAL archive_days DAY;
