@@ -170,3 +170,15 @@ void relay_packet_with_trace(const unsigned char* message, std::size_t received,
     write_console(trace, length);
     send_datagram(relay_socket, packet_copy, rtp_packet_size, relay_endpoint);
 }
+
+void relay_with_full_trace(const unsigned char* message, std::size_t received, socket_handle relay_socket,
+                           const sockaddr_in& relay_endpoint, unsigned char* packet_copy)
+{
+    relay_packet_with_trace(message, received, relay_socket, relay_endpoint, packet_copy, rtp_trace_full);
+}
+
+void relay_with_one_line_trace(const unsigned char* message, std::size_t received, socket_handle relay_socket,
+                               const sockaddr_in& relay_endpoint, unsigned char* packet_copy)
+{
+    relay_packet_with_trace(message, received, relay_socket, relay_endpoint, packet_copy, rtp_trace_one_line);
+}
