@@ -28,7 +28,7 @@ static char* put_hex(char* out, std::uint32_t value)
                            static_cast<std::uint64_t>(hex_pairs[(value >> 16) & 0xff]) << 16 |
                            static_cast<std::uint64_t>(hex_pairs[(value >> 8) & 0xff]) << 32 |
                            static_cast<std::uint64_t>(hex_pairs[value & 0xff]) << 48;
-    int count = (std::bit_width(value | 1u) + 3) / 4;
+    int count = static_cast<int>((std::bit_width(value | 1u) + 3) / 4);
     digits >>= 8 * (8 - count);
     std::memcpy(out, &digits, 8);
     return out + count;

@@ -115,7 +115,8 @@ std::string hex_literal(const std::string& bytes)
 {
     static const char digits[] = "0123456789ABCDEF";
     std::string literal = "X'";
-    for (unsigned char byte : bytes) {
+    for (char c : bytes) {
+        auto byte = static_cast<unsigned char>(c);
         literal += digits[byte >> 4];
         literal += digits[byte & 15];
     }

@@ -607,7 +607,7 @@ TEST_F(StreamService, LargeNeighbourListIsCutToOneDatagramAndToTheRowLimitOnAStr
     for (std::size_t at = datagram.find("<name>"); at != std::string::npos; at = datagram.find("<name>", at + 1))
         listed.push_back(datagram.substr(at + 6, datagram.find("</name>", at) - at - 6));
     ASSERT_GT(listed.size(), 500u);
-    EXPECT_EQ(listed, std::vector<std::string>(alive_names.begin(), alive_names.begin() + listed.size()));
+    EXPECT_EQ(listed, std::vector<std::string>(alive_names.begin(), alive_names.begin() + static_cast<std::ptrdiff_t>(listed.size())));
 
     std::string whole = join_on_stream("Jazz Lounge");
     std::size_t entries = 0;

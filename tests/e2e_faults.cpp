@@ -66,10 +66,10 @@ protected:
         std::string reply;
         return receive_udp(peer, &reply, timeout_ms) ? reply : "";
     }
-    std::string rows_of(int n)
+    std::string rows_of(std::size_t n)
     {
         return admin_value(admin, "select group_concat(concat(iChannel,':',alive) order by iChannel) from "
-                                  "p2pdb.userlist where IPv4='" + peer_address(n) + "'");
+                                  "p2pdb.userlist where IPv4='" + peer_address(static_cast<int>(n)) + "'");
     }
     MYSQL* admin = nullptr;
     child_process tracker;
@@ -97,7 +97,7 @@ TEST_F(DirectoryFaults, KilledDirectoryLosesNoCompletedRegistrationAndIsUsedAgai
 {
     mysql_close(admin);
     admin = nullptr;
-    const int before_kill = 20, during_outage = 3, after_restart = 8;
+    const std::size_t before_kill = 20, during_outage = 3, after_restart = 8;
     std::vector<bool> answered;
     int n = 0;
     auto join = [&](bool kill_after_sending) {
@@ -111,18 +111,18 @@ TEST_F(DirectoryFaults, KilledDirectoryLosesNoCompletedRegistrationAndIsUsedAgai
         EXPECT_TRUE(reply.empty() || reply.substr(0, 11) == "<Neighbors>") << reply;
         answered.push_back(!reply.empty());
     };
-    for (int i = 0; i < before_kill; ++i)
+    for (std::size_t i = 0; i < before_kill; ++i)
         join(i == before_kill - 1);
-    for (int i = 0; i < during_outage; ++i)
+    for (std::size_t i = 0; i < during_outage; ++i)
         join(false);
     ASSERT_TRUE(start_directory_server());
-    for (int i = 0; i < after_restart; ++i)
+    for (std::size_t i = 0; i < after_restart; ++i)
         join(false);
     ASSERT_TRUE(is_running(&tracker));
 
-    ASSERT_EQ(static_cast<int>(answered.size()), n);
+    ASSERT_EQ(answered.size(), static_cast<std::size_t>(n));
     int unanswered = 0;
-    for (int i = 0; i < n; ++i) {
+    for (std::size_t i = 0; i < answered.size(); ++i) {
         bool in_flight = i == before_kill - 1;
         bool down = i >= before_kill && i < before_kill + during_outage;
         if (!in_flight) {
@@ -140,7 +140,7 @@ TEST_F(DirectoryFaults, KilledDirectoryLosesNoCompletedRegistrationAndIsUsedAgai
     admin = connect_as_admin();
     ASSERT_NE(admin, nullptr);
     ASSERT_TRUE(only_admin_connected(admin, 5000));
-    for (int i = 0; i + 1 < n; ++i) {
+    for (std::size_t i = 0; i + 1 < answered.size(); ++i) {
         // The registration follows the reply: an answered join whose next join was answered too
         // had its registration complete. An unanswered one registers nothing.
         if (answered[i] && answered[i + 1]) {
