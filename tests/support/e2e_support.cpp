@@ -20,7 +20,7 @@
 
 extern char** environ;
 
-static long long now_ms()
+long long now_ms()
 {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);

@@ -47,6 +47,9 @@ bool send_udp(int socket, const std::string& bytes, const char* address, std::ui
 bool receive_udp(int socket, std::string* bytes, int timeout_ms, sockaddr_in* sender = nullptr);
 std::uint16_t local_port(int socket);
 
+// Milliseconds of the monotonic clock.
+long long now_ms();
+
 int open_descriptor_count(pid_t pid);
 // Whether a started program's descriptors are its own to count: under a launcher (Wine) the
 // process holds the launcher's as well, opened and dropped as it likes, and its sockets are
