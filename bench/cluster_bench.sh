@@ -183,30 +183,8 @@ echo "| set-up | requests | per second | p50 ms | CPU ms per request: tracker | 
 echo "|---|---|---|---|---|---|---|---|"
 for setup in one-server cluster-1 cluster-2; do
     for mode in catalogue join; do
-        awk -v setup="$setup" -v mode="$mode" -v seconds="$seconds" -v hz="$ticks_per_second" '
-            function median(values, n,   i, j, t) {
-                for (i = 2; i <= n; i++) for (j = i; j > 1 && values[j - 1] > values[j]; j--) {
-                    t = values[j]; values[j] = values[j - 1]; values[j - 1] = t
-                }
-                return n % 2 ? values[(n + 1) / 2] : (values[n / 2] + values[n / 2 + 1]) / 2
-            }
-            function per_request(ticks) { return $3 > 0 ? ticks / hz * 1000 / ($3 * seconds) : 0 }
-            $1 == setup && $2 == mode {
-                n++
-                rates[n] = $3
-                split($4, ticks, ",")
-                tracker[n] = per_request(ticks[1])
-                proxy[n] = per_request(ticks[2])
-                directory[n] = per_request(ticks[3])
-                all[n] = per_request(ticks[1] + ticks[2] + ticks[3])
-                p50[n] = $5
-            }
-            END {
-                label = setup == "one-server" ? "one tracker, one server" : \
-                        setup == "cluster-1" ? "one tracker, 3-node cluster" : "two trackers, 3-node cluster"
-                printf "| %s | %s | %.0f | %.2f | %.2f | %.2f | %.2f | %.2f |\n", label, mode, median(rates, n), \
-                    median(p50, n), median(tracker, n), median(proxy, n), median(directory, n), median(all, n)
-            }' "$results"
+        awk -v setup="$setup" -v mode="$mode" -v seconds="$seconds" -v hz="$ticks_per_second" \
+            -f bench/stats.awk -f bench/cluster_table.awk "$results"
     done
 done
 echo

@@ -344,8 +344,7 @@ record userlist tracker 1 "$(sql -e "select concat('rows=', count(*), ' alive=',
 sql -e "truncate table p2pdb.userlist"
 
 # Half the tracker's relay capacity, as the relay runs measured it.
-capacity=$(awk '$1 == "relay" && $2 == "tracker" { for (i = 4; i <= NF; i++) if ($i ~ /^rate=/) print substr($i, 6) }' \
-    "$results" | sort -n | awk '{ v[NR] = $1 } END { print int(v[int((NR + 1) / 2)]) }')
+capacity=$(awk -v figure="relay tracker rate" -f bench/stats.awk -f bench/table.awk "$results")
 pace=$((capacity / 2))
 settle
 echo "bench: loss, a paced stream of $pace packets/s for $loss_seconds s" >&2
@@ -381,4 +380,4 @@ fi
 [ -z "${QUORVANE_BENCH_RESULTS:-}" ] || cp "$results" "$QUORVANE_BENCH_RESULTS"
 awk -v rounds="$rounds" -v seconds="$seconds" -v elapsed=$(($(date +%s) - begun)) -v pace="$pace" \
     -v loss_seconds="$loss_seconds" -v memory_after="$memory_after" -v recovery_bound="$recovery_bound" \
-    -f bench/table.awk "$results"
+    -f bench/stats.awk -f bench/table.awk "$results"
