@@ -12,6 +12,7 @@
 set -e
 cd "$(dirname "$0")/.."
 source_dir=$(pwd)
+. bench/proc.sh
 
 # The time of one small write's commit, alone: 2,000 single-row updates, each its own
 # transaction, in a procedure on the server, so that no client round trip is counted.
@@ -54,7 +55,7 @@ if [ "${1:-}" = --single-inner ]; then
     trap 'kill "$tracker" 2>/dev/null || true' EXIT
     # Serving within 5 s, or the run fails.
     tries=0
-    until grep -q ':2290 ' /proc/net/udp; do
+    until udp_port_bound 8848; do
         tries=$((tries + 1))
         if [ $tries -gt 500 ] || ! kill -0 "$tracker" 2>/dev/null; then
             echo "cluster_bench: quorvane did not start serving UDP 8848" >&2
@@ -63,10 +64,9 @@ if [ "${1:-}" = --single-inner ]; then
         sleep 0.01
     done
     server=$(cat "$QUORVANE_DIRECTORY_STATE/mariadbd.pid")
-    ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
-    tracker_before=$(ticks "$tracker") server_before=$(ticks "$server")
+    tracker_before=$(cpu_ticks "$tracker") server_before=$(cpu_ticks "$server")
     result=$("$bin/quorvane_load" "$mode" "$seconds")
-    tracker_ticks=$(($(ticks "$tracker") - tracker_before)) server_ticks=$(($(ticks "$server") - server_before))
+    tracker_ticks=$(($(cpu_ticks "$tracker") - tracker_before)) server_ticks=$(($(cpu_ticks "$server") - server_before))
     kill "$tracker"
     echo "$result ticks=$tracker_ticks,0,$server_ticks"
     exit 0
@@ -109,7 +109,7 @@ $cluster up --trackers 2 --build "$bin" >/dev/null
 serving_ticks() {
     for namespace in qvb-db1 qvb-db2 qvb-db3 qvb-t1 qvb-t2; do ip netns pids "$namespace"; done |
         while read -r pid; do
-            echo "$(cat "/proc/$pid/comm" 2>/dev/null) $(awk '{ print $14 + $15 }' "/proc/$pid/stat" 2>/dev/null)"
+            echo "$(process_name "$pid" 2>/dev/null) $(cpu_ticks "$pid" 2>/dev/null)"
         done | awk '$1 == "quorvane" { t += $2 } $1 == "haproxy" { p += $2 } $1 == "mariadbd" { d += $2 }
                     END { print t + 0, p + 0, d + 0 }'
 }
