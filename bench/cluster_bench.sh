@@ -41,7 +41,7 @@ SQL
 }
 
 if [ "${1:-}" = --single-inner ]; then
-    # Inside tests/in_netns.sh --directory: one tracker on the private directory server.
+    # Inside tests/support/in_netns.sh --directory: one tracker on the private directory server.
     bin=$2 seconds=$3 mode=$4
     sql() { sh scripts/directory_server.sh sql "$QUORVANE_DIRECTORY_STATE" "$@"; }
     if [ "$mode" = commit ]; then
@@ -136,7 +136,7 @@ record() {
 }
 
 one_server() {  # MODE
-    line=$(sh tests/in_netns.sh --directory sh bench/cluster_bench.sh --single-inner "$bin" "$seconds" "$1")
+    line=$(sh tests/support/in_netns.sh --directory sh bench/cluster_bench.sh --single-inner "$bin" "$seconds" "$1")
     record one-server "$1" "$(echo "$line" | sed -n 's/.*ticks=\([0-9,]*\).*/\1/p')" "$line"
 }
 
@@ -159,7 +159,7 @@ two_trackers() {  # MODE
     record cluster-2 "$1" "$(ticks_between "$before" "$(serving_ticks)")" "$line" "$(cat "$work/second")"
 }
 
-single_commit=$(sh tests/in_netns.sh --directory sh bench/cluster_bench.sh --single-inner "$bin" 0 commit |
+single_commit=$(sh tests/support/in_netns.sh --directory sh bench/cluster_bench.sh --single-inner "$bin" 0 commit |
     sed -n 's/commit_us=//p')
 cluster_commit=$(commit_latency $cluster sql 1)
 

@@ -4,7 +4,7 @@
 #   sh bench/run.sh [--quick | --smoke] [--build DIR] [--prebuilt]
 #
 # Builds quorvane and the bench programs (into build/, or DIR), then runs everything inside
-# a private network namespace with the private directory server (tests/in_netns.sh
+# a private network namespace with the private directory server (tests/support/in_netns.sh
 # --directory): catalogue, join and relay against their limits, alternately, then the
 # popularity, catalogue size, history, loss and memory runs and the micro-benchmarks.
 # About 12 minutes on 2 cores.
@@ -36,7 +36,7 @@ if [ "${1:-}" != --inner ]; then
         cmake --build "$build" -j "$(nproc)" --target quorvane quorvane_load limit_directory limit_forwarder \
             micro_benchmarks >/dev/null
     fi
-    exec sh tests/in_netns.sh --directory sh bench/run.sh --inner "$profile" "$(cd "$build" && pwd)"
+    exec sh tests/support/in_netns.sh --directory sh bench/run.sh --inner "$profile" "$(cd "$build" && pwd)"
 fi
 
 profile=$2
