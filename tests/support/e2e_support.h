@@ -2,6 +2,7 @@
 // loopback. Every wait is bounded.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/types.h>
 
@@ -60,3 +61,17 @@ bool descriptors_are_the_programs();
 // when set, runs each (Wine), with the program's path as its first argument.
 std::string program_path(const char* name);
 std::string program_launcher();
+
+// One of the UDP programs started, and a socket on 127.0.0.1 that speaks to it.
+class UdpProgramTest : public ::testing::Test {
+protected:
+    // From SetUp: starts the named program of the build and waits until it serves its port.
+    void start(const char* name, std::uint16_t service_port);
+    void TearDown() override;
+    // Sends bytes to the program and returns the console output they produced, once at least
+    // expected_length bytes of it came (5 s at most).
+    std::string say(const std::string& bytes, std::size_t expected_length);
+    child_process program;
+    int peer = -1;
+    std::uint16_t port = 0;
+};

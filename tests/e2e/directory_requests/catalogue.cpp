@@ -2,8 +2,6 @@
 // whole on a stream.
 #include "fixture.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <string>
 #include <vector>

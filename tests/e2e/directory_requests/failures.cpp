@@ -2,11 +2,11 @@
 // registered that should not be, nothing left open.
 #include "fixture.h"
 
-#include <arpa/inet.h>
-
-#include <algorithm>
-#include <string>
-#include <vector>
+extern "C" MYSQL* __real_mysql_init(MYSQL* mysql);
+extern "C" MYSQL* __wrap_mysql_init(MYSQL* mysql)
+{
+    return refuse_handles ? nullptr : __real_mysql_init(mysql);
+}
 
 TEST_F(JoinRequests, NoHandleCountsAsAFailedConnection)
 {

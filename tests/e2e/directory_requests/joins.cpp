@@ -2,8 +2,6 @@
 // server logged them, and a channel larger than one datagram and than the row limit.
 #include "fixture.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <string>
 #include <vector>

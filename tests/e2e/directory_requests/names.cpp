@@ -2,8 +2,6 @@
 // empty text.
 #include "fixture.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <string>
 #include <vector>
