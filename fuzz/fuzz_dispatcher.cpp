@@ -2,6 +2,7 @@
 // handlers that record what the dispatcher asked of them.
 #include "protocol.h"
 #include "rtp_trace.h"
+
 #include <fcntl.h>
 
 #include <algorithm>
