@@ -99,9 +99,7 @@ TEST_F(TrackerClientDirectory, LargeCatalogueReachesTheConnectionUpToTheRowLimit
     std::string ending("</Group></Channels>\0", 20);
     std::string reply = receive_until(ending);
     ASSERT_EQ(reply.substr(0, 30), "<Channels><Group name=\"News\"><");
-    std::vector<std::string> names;
-    for (std::size_t at = reply.find("<Channel>"); at != std::string::npos; at = reply.find("<Channel>", at + 1))
-        names.push_back(reply.substr(at + 9, reply.find('<', at + 9) - at - 9));
+    std::vector<std::string> names = element_texts(reply, "Channel");
     ASSERT_EQ(names.size(), static_cast<std::size_t>(row_limit));
     std::sort(names.begin(), names.end());
     EXPECT_TRUE(std::adjacent_find(names.begin(), names.end()) == names.end());

@@ -20,6 +20,17 @@
 
 extern char** environ;
 
+std::vector<std::string> element_texts(const std::string& document, const std::string& tag)
+{
+    std::vector<std::string> texts;
+    std::string open = "<" + tag + ">", close = "</" + tag + ">";
+    for (std::size_t at = document.find(open); at != std::string::npos; at = document.find(open, at + 1)) {
+        std::size_t from = at + open.size();
+        texts.push_back(document.substr(from, document.find(close, from) - from));
+    }
+    return texts;
+}
+
 long long now_ms()
 {
     timespec now{};

@@ -48,6 +48,9 @@ bool send_udp(int socket, const std::string& bytes, const char* address, std::ui
 bool receive_udp(int socket, std::string* bytes, int timeout_ms, sockaddr_in* sender = nullptr);
 std::uint16_t local_port(int socket);
 
+// The texts of every <tag>...</tag> element of a reply document, in order.
+std::vector<std::string> element_texts(const std::string& document, const std::string& tag);
+
 // Milliseconds of the monotonic clock.
 long long now_ms();
 

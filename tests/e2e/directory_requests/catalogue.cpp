@@ -72,14 +72,6 @@ TEST_F(JoinRequests, CatalogueGoesOntoTheConnection)
               std::string("<Channels><Group name=\"Music\"><Channel>Jazz Lounge</Channel></Group></Channels>") + '\0');
 }
 
-static std::vector<std::string> channel_names(const std::string& document)
-{
-    std::vector<std::string> names;
-    for (std::size_t at = document.find("<Channel>"); at != std::string::npos; at = document.find("<Channel>", at + 1))
-        names.push_back(document.substr(at + 9, document.find("</Channel>", at) - at - 9));
-    return names;
-}
-
 TEST_F(JoinRequests, LargeCatalogueIsCutToOneDatagramButSentWholeOnAStream)
 {
     std::string values;
@@ -102,10 +94,10 @@ TEST_F(JoinRequests, LargeCatalogueIsCutToOneDatagramButSentWholeOnAStream)
 
     answer_catalogue_request(stream, tracker_host);
     std::string whole = read_document();
-    std::vector<std::string> sent_whole = channel_names(whole);
+    std::vector<std::string> sent_whole = element_texts(whole, "Channel");
     EXPECT_EQ(sent_whole.size(), 3001u);
     // Within a group the server's order may differ between the two queries: compare sets.
-    std::vector<std::string> sent_cut = channel_names(datagram);
+    std::vector<std::string> sent_cut = element_texts(datagram, "Channel");
     std::sort(sent_whole.begin(), sent_whole.end());
     for (const std::string& name : sent_cut)
         EXPECT_TRUE(std::binary_search(sent_whole.begin(), sent_whole.end(), name)) << name;

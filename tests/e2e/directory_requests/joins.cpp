@@ -188,16 +188,11 @@ TEST_F(JoinRequests, LargeNeighbourListIsCutToOneDatagramAndToTheRowLimitOnAStre
     EXPECT_GT(datagram.size(), 65000u);
     std::string end = std::string("</Neighbors>") + '\0';
     EXPECT_EQ(datagram.substr(datagram.size() - end.size()), end);
-    std::vector<std::string> listed;
-    for (std::size_t at = datagram.find("<name>"); at != std::string::npos; at = datagram.find("<name>", at + 1))
-        listed.push_back(datagram.substr(at + 6, datagram.find("</name>", at) - at - 6));
+    std::vector<std::string> listed = element_texts(datagram, "name");
     ASSERT_GT(listed.size(), 500u);
     EXPECT_EQ(listed, std::vector<std::string>(alive_names.begin(), alive_names.begin() + static_cast<std::ptrdiff_t>(listed.size())));
 
     std::string whole = join_on_stream("Jazz Lounge");
-    std::size_t entries = 0;
-    for (std::size_t at = whole.find("<Neighbor>"); at != std::string::npos; at = whole.find("<Neighbor>", at + 1))
-        ++entries;
-    EXPECT_EQ(entries, 1200u);
+    EXPECT_EQ(element_texts(whole, "Neighbor").size(), 1200u);
     EXPECT_EQ(whole.substr(whole.size() - end.size()), end);
 }
