@@ -148,7 +148,7 @@ until [ -n "$(ss -Htln 'sport = :9848')" ]; do
     done
     sleep 0.1
 done
-echo "metrics: Prometheus on http://127.0.0.1:9848/ (targets, alerts, graph), the exporters on 9849 to 9852" >&2
+echo "metrics: Prometheus on http://127.0.0.1:9848/ (its pages: /classic/graph, /classic/alerts, /classic/targets)" >&2
 
 # The run command in the foreground, on this terminal's input: a notice still waits for Enter.
 exec 3<&0
