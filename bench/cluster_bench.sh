@@ -12,6 +12,7 @@
 set -e
 cd "$(dirname "$0")/.."
 source_dir=$(pwd)
+. bench/proc.sh
 
 # The time of one small write's commit, alone: 2,000 single-row updates, each its own
 # transaction, in a procedure on the server, so that no client round trip is counted.
@@ -40,7 +41,7 @@ SQL
 }
 
 if [ "${1:-}" = --single-inner ]; then
-    # Inside tests/in_netns.sh --directory: one tracker on the private directory server.
+    # Inside tests/support/in_netns.sh --directory: one tracker on the private directory server.
     bin=$2 seconds=$3 mode=$4
     sql() { sh scripts/directory_server.sh sql "$QUORVANE_DIRECTORY_STATE" "$@"; }
     if [ "$mode" = commit ]; then
@@ -54,7 +55,7 @@ if [ "${1:-}" = --single-inner ]; then
     trap 'kill "$tracker" 2>/dev/null || true' EXIT
     # Serving within 5 s, or the run fails.
     tries=0
-    until grep -q ':2290 ' /proc/net/udp; do
+    until udp_port_bound 8848; do
         tries=$((tries + 1))
         if [ $tries -gt 500 ] || ! kill -0 "$tracker" 2>/dev/null; then
             echo "cluster_bench: quorvane did not start serving UDP 8848" >&2
@@ -63,10 +64,9 @@ if [ "${1:-}" = --single-inner ]; then
         sleep 0.01
     done
     server=$(cat "$QUORVANE_DIRECTORY_STATE/mariadbd.pid")
-    ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
-    tracker_before=$(ticks "$tracker") server_before=$(ticks "$server")
+    tracker_before=$(cpu_ticks "$tracker") server_before=$(cpu_ticks "$server")
     result=$("$bin/quorvane_load" "$mode" "$seconds")
-    tracker_ticks=$(($(ticks "$tracker") - tracker_before)) server_ticks=$(($(ticks "$server") - server_before))
+    tracker_ticks=$(($(cpu_ticks "$tracker") - tracker_before)) server_ticks=$(($(cpu_ticks "$server") - server_before))
     kill "$tracker"
     echo "$result ticks=$tracker_ticks,0,$server_ticks"
     exit 0
@@ -109,7 +109,7 @@ $cluster up --trackers 2 --build "$bin" >/dev/null
 serving_ticks() {
     for namespace in qvb-db1 qvb-db2 qvb-db3 qvb-t1 qvb-t2; do ip netns pids "$namespace"; done |
         while read -r pid; do
-            echo "$(cat "/proc/$pid/comm" 2>/dev/null) $(awk '{ print $14 + $15 }' "/proc/$pid/stat" 2>/dev/null)"
+            echo "$(process_name "$pid" 2>/dev/null) $(cpu_ticks "$pid" 2>/dev/null)"
         done | awk '$1 == "quorvane" { t += $2 } $1 == "haproxy" { p += $2 } $1 == "mariadbd" { d += $2 }
                     END { print t + 0, p + 0, d + 0 }'
 }
@@ -136,7 +136,7 @@ record() {
 }
 
 one_server() {  # MODE
-    line=$(sh tests/in_netns.sh --directory sh bench/cluster_bench.sh --single-inner "$bin" "$seconds" "$1")
+    line=$(sh tests/support/in_netns.sh --directory sh bench/cluster_bench.sh --single-inner "$bin" "$seconds" "$1")
     record one-server "$1" "$(echo "$line" | sed -n 's/.*ticks=\([0-9,]*\).*/\1/p')" "$line"
 }
 
@@ -159,7 +159,7 @@ two_trackers() {  # MODE
     record cluster-2 "$1" "$(ticks_between "$before" "$(serving_ticks)")" "$line" "$(cat "$work/second")"
 }
 
-single_commit=$(sh tests/in_netns.sh --directory sh bench/cluster_bench.sh --single-inner "$bin" 0 commit |
+single_commit=$(sh tests/support/in_netns.sh --directory sh bench/cluster_bench.sh --single-inner "$bin" 0 commit |
     sed -n 's/commit_us=//p')
 cluster_commit=$(commit_latency $cluster sql 1)
 
@@ -183,30 +183,8 @@ echo "| set-up | requests | per second | p50 ms | CPU ms per request: tracker | 
 echo "|---|---|---|---|---|---|---|---|"
 for setup in one-server cluster-1 cluster-2; do
     for mode in catalogue join; do
-        awk -v setup="$setup" -v mode="$mode" -v seconds="$seconds" -v hz="$ticks_per_second" '
-            function median(values, n,   i, j, t) {
-                for (i = 2; i <= n; i++) for (j = i; j > 1 && values[j - 1] > values[j]; j--) {
-                    t = values[j]; values[j] = values[j - 1]; values[j - 1] = t
-                }
-                return n % 2 ? values[(n + 1) / 2] : (values[n / 2] + values[n / 2 + 1]) / 2
-            }
-            function per_request(ticks) { return $3 > 0 ? ticks / hz * 1000 / ($3 * seconds) : 0 }
-            $1 == setup && $2 == mode {
-                n++
-                rates[n] = $3
-                split($4, ticks, ",")
-                tracker[n] = per_request(ticks[1])
-                proxy[n] = per_request(ticks[2])
-                directory[n] = per_request(ticks[3])
-                all[n] = per_request(ticks[1] + ticks[2] + ticks[3])
-                p50[n] = $5
-            }
-            END {
-                label = setup == "one-server" ? "one tracker, one server" : \
-                        setup == "cluster-1" ? "one tracker, 3-node cluster" : "two trackers, 3-node cluster"
-                printf "| %s | %s | %.0f | %.2f | %.2f | %.2f | %.2f | %.2f |\n", label, mode, median(rates, n), \
-                    median(p50, n), median(tracker, n), median(proxy, n), median(directory, n), median(all, n)
-            }' "$results"
+        awk -v setup="$setup" -v mode="$mode" -v seconds="$seconds" -v hz="$ticks_per_second" \
+            -f bench/stats.awk -f bench/cluster_table.awk "$results"
     done
 done
 echo

@@ -4,7 +4,7 @@
 #   sh bench/run.sh [--quick | --smoke] [--build DIR] [--prebuilt]
 #
 # Builds quorvane and the bench programs (into build/, or DIR), then runs everything inside
-# a private network namespace with the private directory server (tests/in_netns.sh
+# a private network namespace with the private directory server (tests/support/in_netns.sh
 # --directory): catalogue, join and relay against their limits, alternately, then the
 # popularity, catalogue size, history, loss and memory runs and the micro-benchmarks.
 # About 12 minutes on 2 cores.
@@ -14,6 +14,7 @@
 # figure is missing; targets missed are marked in the table, not in the status.
 set -e
 cd "$(dirname "$0")/.."
+. bench/proc.sh
 
 if [ "${1:-}" != --inner ]; then
     profile=full
@@ -35,7 +36,7 @@ if [ "${1:-}" != --inner ]; then
         cmake --build "$build" -j "$(nproc)" --target quorvane quorvane_load limit_directory limit_forwarder \
             micro_benchmarks >/dev/null
     fi
-    exec sh tests/in_netns.sh --directory sh bench/run.sh --inner "$profile" "$(cd "$build" && pwd)"
+    exec sh tests/support/in_netns.sh --directory sh bench/run.sh --inner "$profile" "$(cd "$build" && pwd)"
 fi
 
 profile=$2
@@ -74,12 +75,6 @@ sql() {
     sh scripts/directory_server.sh sql "$QUORVANE_DIRECTORY_STATE" --batch --skip-column-names "$@"
 }
 
-# Whether a socket of this namespace is bound to the UDP port.
-udp_port_bound() {
-    awk -v port="$(printf ':%04X' "$1")" 'NR > 1 && substr($2, length($2) - 4) == port { found = 1 } END { exit !found }' \
-        /proc/net/udp
-}
-
 # Starts a program on UDP 8848 with standard output to the sink; waits (5 s at most) until it serves.
 start_service() {
     : >"$sink"
@@ -111,12 +106,7 @@ record() {
 # Waits (3 s at most) until the directory server has used no CPU for 0.2 s and less than
 # 64 MB of files wait for the disk: the server's purge of retired rows after joins, and
 # the write-back of a relay run's log, would otherwise fall into the next run.
-directory_ticks() {
-    awk '{ print $14 + $15 }' "/proc/$(cat "$QUORVANE_DIRECTORY_STATE/mariadbd.pid")/stat"
-}
-unwritten_kib() {
-    awk '/^(Dirty|Writeback):/ { kib += $2 } END { print kib }' /proc/meminfo
-}
+directory_ticks() { cpu_ticks "$(cat "$QUORVANE_DIRECTORY_STATE/mariadbd.pid")"; }
 settle() {
     tries=0
     before=$(directory_ticks)
@@ -229,10 +219,6 @@ popularity_pair() {  # NAME ROUND
     fi
 }
 
-uptime_seconds() {
-    awk '{ print $1 }' /proc/uptime
-}
-
 # The n-th fresh address: 127.0.10.1, 127.0.10.2, ... none of them has joined before.
 fresh_address() {  # N
     echo "127.0.$((10 + $1 / 250)).$((1 + $1 % 250))"
@@ -288,15 +274,6 @@ rotate_sink() {
     done
 }
 
-rss_kib() {
-    awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"
-}
-
-# The receive-queue drops of the socket bound to UDP 8848, as the kernel counts them.
-service_drops() {
-    awk 'NR > 1 && substr($2, length($2) - 4) == ":2290" { print $NF }' /proc/net/udp | head -n 1
-}
-
 sql <directory/sample_catalogue.sql
 sql -e "truncate table p2pdb.userlist"
 begun=$(date +%s)
@@ -344,8 +321,7 @@ record userlist tracker 1 "$(sql -e "select concat('rows=', count(*), ' alive=',
 sql -e "truncate table p2pdb.userlist"
 
 # Half the tracker's relay capacity, as the relay runs measured it.
-capacity=$(awk '$1 == "relay" && $2 == "tracker" { for (i = 4; i <= NF; i++) if ($i ~ /^rate=/) print substr($i, 6) }' \
-    "$results" | sort -n | awk '{ v[NR] = $1 } END { print int(v[int((NR + 1) / 2)]) }')
+capacity=$(awk -v figure="relay tracker rate" -f bench/stats.awk -f bench/table.awk "$results")
 pace=$((capacity / 2))
 settle
 echo "bench: loss, a paced stream of $pace packets/s for $loss_seconds s" >&2
@@ -356,7 +332,7 @@ echo "bench: loss, a paced stream of $pace packets/s for $loss_seconds s" >&2
 start_service "$bin/quorvane"
 rotate_sink &
 rotating=$!
-record loss tracker 1 "$("$bin/quorvane_load" paced "$pace" "$loss_seconds") drops=$(service_drops)"
+record loss tracker 1 "$("$bin/quorvane_load" paced "$pace" "$loss_seconds") drops=$(udp_drops 8848)"
 kill "$rotating"
 wait "$rotating" 2>/dev/null || true
 stop_service
@@ -381,4 +357,4 @@ fi
 [ -z "${QUORVANE_BENCH_RESULTS:-}" ] || cp "$results" "$QUORVANE_BENCH_RESULTS"
 awk -v rounds="$rounds" -v seconds="$seconds" -v elapsed=$(($(date +%s) - begun)) -v pace="$pace" \
     -v loss_seconds="$loss_seconds" -v memory_after="$memory_after" -v recovery_bound="$recovery_bound" \
-    -f bench/table.awk "$results"
+    -f bench/stats.awk -f bench/table.awk "$results"

@@ -1,4 +1,6 @@
-# Turns bench/run.sh's result lines ("NAME SIDE ROUND key=value ...") into the bench table.
+# Turns bench/run.sh's result lines ("NAME SIDE ROUND key=value ...") into the bench table
+# (awk -f bench/stats.awk -f bench/table.awk), or with -v figure="NAME SIDE KEY" only that
+# figure's median, as a whole number.
 # Figures are medians over the rounds; a ratio is the median of each round's own ratio of
 # tracker to limit, so that a slow moment of the machine, which both sides of a round
 # share, cancels out. Ratios read "higher is better, 1.00 = as fast as the limit".
@@ -16,16 +18,6 @@
     }
 }
 
-function median(list, n,    i, j, t) {
-    for (i = 2; i <= n; i++)
-        for (j = i; j > 1 && list[j - 1] > list[j]; j--) {
-            t = list[j]; list[j] = list[j - 1]; list[j - 1] = t
-        }
-    if (n == 0)
-        return ""
-    return n % 2 ? list[(n + 1) / 2] : (list[n / 2] + list[n / 2 + 1]) / 2
-}
-
 function med(name, side, key,    n, i, list) {
     n = count[name, side]
     for (i = 1; i <= n; i++)
@@ -41,19 +33,13 @@ function total(name, side, key,    n, i, sum) {
 }
 
 # Median over the rounds of side/against (rates), or against/side (latencies: lower_is_better).
-function paired_sides(name, side, against, key, lower_is_better,    n, i, r, t, l, list, m) {
+function paired_sides(name, side, against, key, lower_is_better,    n, i, r, mine, theirs) {
     n = count[name, side]
-    m = 0
     for (i = 1; i <= n; i++) {
         r = rounds_of[name, side, i]
-        if (!((name, against, r) in seen))
-            continue
-        t = value[name, side, r, key]; l = value[name, against, r, key]
-        if (t <= 0 || l <= 0)
-            continue
-        list[++m] = lower_is_better ? l / t : t / l
+        mine[i] = value[name, side, r, key]; theirs[i] = value[name, against, r, key]
     }
-    return median(list, m)
+    return lower_is_better ? median_ratio(theirs, mine, n) : median_ratio(mine, theirs, n)
 }
 
 function paired(name, limit_side, key, lower_is_better) {
@@ -74,13 +60,6 @@ function fmt(x, places) {
         return "-"
     }
     return sprintf("%." places "f", x)
-}
-
-function sort_numbers(list, n,    i, j, t) {
-    for (i = 2; i <= n; i++)
-        for (j = i; j > 1 && list[j - 1] + 0 > list[j] + 0; j--) {
-            t = list[j]; list[j] = list[j - 1]; list[j - 1] = t
-        }
 }
 
 function check(ok) {
@@ -149,6 +128,11 @@ function size_label(n) {
 }
 
 END {
+    if (figure != "") {
+        split(figure, f, " ")
+        print int(med(f[1], f[2], f[3]))
+        exit
+    }
     printf "Quorvane bench: medians of %d alternating runs of %s s each (%d s in all).\n", rounds, seconds, elapsed
     printf "ratio: tracker against its limit, 1.00 = as fast as the limit (median of the runs' own ratios).\n\n"
     row("mode", "measure", "tracker", "limit", "ratio", "target")
@@ -172,8 +156,8 @@ END {
         if (part[1] ~ /^catalogue_channels_/)
             channels[++channels_n] = substr(part[1], 20)
     }
-    sort_numbers(popular, popular_n)
-    sort_numbers(channels, channels_n)
+    sort_list(popular, popular_n, 1)
+    sort_list(channels, channels_n, 1)
     if (popular_n == 0 || channels_n == 0)
         missing++
     popularity_rows()
@@ -202,10 +186,7 @@ END {
     n = 0
     for (name in micro)
         names[++n] = name
-    for (i = 2; i <= n; i++)
-        for (j = i; j > 1 && names[j - 1] > names[j]; j--) {
-            t = names[j]; names[j] = names[j - 1]; names[j - 1] = t
-        }
+    sort_list(names, n)
     if (n == 0)
         missing++
     for (i = 1; i <= n; i++)

@@ -1,4 +1,5 @@
 // Peer registration and the neighbour list, in quorvane's order and in quorvane_tcp's.
+#include "directory.h"
 #include "directory_internal.h"
 
 #include "request.h"

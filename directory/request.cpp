@@ -1,11 +1,18 @@
 // One directory request: connection, statement buffer, statements, reply.
 #include "request.h"
 
-#include "settings.h"
+#include "configured.h"
 
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+
+// The account beside the configured host and user. Port 0 is the client library's default.
+static constexpr char directory_password[] = "qz";
+static constexpr char directory_database[] = "p2pdb";
+static constexpr unsigned int directory_port = 0;
+// Every statement is formatted into this many bytes; longer ones are cut.
+static constexpr std::size_t statement_buffer_size = 300;
 
 void open_directory_request(directory_request* request)
 {

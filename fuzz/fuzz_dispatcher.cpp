@@ -1,10 +1,8 @@
 // Fuzzes handle_message with whole messages, as the service loop hands them over, and
-// stand-ins for the directory and the relay that record what the dispatcher asked of them.
-#include "directory.h"
+// handlers that record what the dispatcher asked of them.
 #include "protocol.h"
-#include "rtp_relay.h"
 #include "rtp_trace.h"
-#include "settings.h"
+#include "protocol.h"
 
 #include <fcntl.h>
 
@@ -53,21 +51,19 @@ std::string_view envelope_code(std::string_view text)
     return tag_end == std::string_view::npos ? std::string_view() : up_to(text, tag_end + 1, '<');
 }
 
-}  // namespace
-
-void answer_catalogue_request(socket_handle, const sockaddr_in&)
+void record_catalogue_request(socket_handle, const sockaddr_in&)
 {
     ++made.catalogue;
 }
 
-void answer_channel_join(socket_handle, const sockaddr_in&, const std::string& channel_name)
+void record_channel_join(socket_handle, const sockaddr_in&, const std::string& channel_name)
 {
     ++made.joins;
     made.channel_name = channel_name;
 }
 
-void relay_rtp_packet(const unsigned char* message, std::size_t received, socket_handle relay_socket,
-                      const sockaddr_in&, unsigned char* packet_copy)
+void record_relay(const unsigned char* message, std::size_t received, socket_handle relay_socket,
+                  const sockaddr_in&, unsigned char* packet_copy)
 {
     ++made.relays;
     made.relay_socket = relay_socket;
@@ -76,6 +72,10 @@ void relay_rtp_packet(const unsigned char* message, std::size_t received, socket
     read_packet_window(message, received, window);
     std::memcpy(packet_copy, window, rtp_packet_size);
 }
+
+const message_handlers recording_handlers = {record_catalogue_request, record_channel_join, record_relay};
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
@@ -86,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     made = calls{};
     sockaddr_in peer = make_ipv4_address("127.0.0.2", 4000);
 
-    int status = handle_message(buffer, received, 3, peer);
+    int status = handle_message(recording_handlers, buffer, received, 3, peer);
 
     std::string_view text = message_text(buffer, received);
     std::string_view type = first_tag(text);

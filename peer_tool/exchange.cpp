@@ -13,9 +13,6 @@
 #include <cstdio>
 #include <cstring>
 
-// The largest datagram over IPv4: no reply document is longer.
-constexpr std::size_t largest_datagram = 65507;
-
 static long long now_ms()
 {
     timespec now{};
@@ -101,7 +98,7 @@ static int send_failure(const peer_options& options, std::string* error)
 static int receive_reply(socket_handle socket, const peer_options& options, std::string* reply, std::string* error)
 {
     long long deadline = now_ms() + options.timeout_ms;
-    std::string datagram(largest_datagram + 1, '\0');
+    std::string datagram(max_datagram_size + 1, '\0');
     for (;;) {
         int ready = wait_readable(socket, deadline);
         if (ready <= 0) {

@@ -2,7 +2,7 @@
 // over UDP (catalogue, join), RTP packets from a file, or the tracker host for quorvane_tcp.
 #include "peer_tool.h"
 
-#include "settings.h"
+#include "protocol.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

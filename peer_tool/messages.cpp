@@ -1,7 +1,7 @@
 // The wire messages a peer sends, exactly as the tracker reads them.
 #include "peer_tool.h"
 
-#include "settings.h"
+#include "protocol.h"
 
 // The first tag's name and the text right after it, scanned as the tracker does: from the
 // first '<' to the next '>', then up to the next '<'; the text ends at the first NUL.

@@ -1,6 +1,12 @@
 // quorvane_peer: a peer's side of the wire protocol, for checking a live tracker. Owns the
 // wire messages a peer sends, the check and indented rendering of the reply documents, and
 // the exchanges: one UDP request and its reply, or playing the tracker host for quorvane_tcp.
+//
+// Linux only, unlike the programs it checks: its exchanges use the system's sockets directly,
+// beside platform/, for what only Linux tells and the tool is about: IP_RECVERR, so that a port
+// nobody serves shows as refused rather than as silence, and SIOCOUTQ, to know that quorvane_tcp
+// has taken every byte sent before hanging up; and a listener for host mode. platform/ keeps to
+// what the three programs need on both systems.
 #pragma once
 
 #include "platform.h"

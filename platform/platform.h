@@ -11,6 +11,9 @@
 
 constexpr std::uint16_t sockets_version_1_1 = 0x0101;
 
+// Largest UDP payload over IPv4.
+constexpr std::size_t max_datagram_size = 65507;
+
 // Start-up and clean-up keep the version handshake of the original design:
 // returns 0 and the granted version, or non-zero when sockets cannot be started.
 int start_sockets(std::uint16_t requested_version, std::uint16_t* granted_version);

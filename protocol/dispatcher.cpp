@@ -1,29 +1,27 @@
 // One message, handled completely: type by the first tag, then catalogue, join or relay.
 #include "protocol.h"
 
-#include "directory.h"
-#include "rtp_relay.h"
-#include "settings.h"
-
+#include "configured.h"
 
 // Msg: the code, then the closing tag, which must be "/Msg".
-static int handle_envelope(std::string_view text, std::int32_t& cursor, socket_handle service_socket,
-                           const sockaddr_in& peer)
+static int handle_envelope(const message_handlers& handlers, std::string_view text, std::int32_t& cursor,
+                           socket_handle service_socket, const sockaddr_in& peer)
 {
     std::string code = read_text(text, cursor);
     if (code == "1")
-        answer_catalogue_request(service_socket, peer);
+        handlers.answer_catalogue_request(service_socket, peer);
     // Codes 2, 3 and 4 and any other code lead to no work.
     return read_tag(text, cursor) == "/Msg" ? message_handled : message_bad_envelope;
 }
 
 // ChView: the channel name is the text right after the opening tag, read again from the start.
-static void handle_channel_view(std::string_view text, socket_handle service_socket, const sockaddr_in& peer)
+static void handle_channel_view(const message_handlers& handlers, std::string_view text,
+                                socket_handle service_socket, const sockaddr_in& peer)
 {
     std::int32_t cursor = 0;
     read_tag(text, cursor);
     std::string channel_name = read_text(text, cursor);
-    answer_channel_join(service_socket, peer, channel_name);
+    handlers.answer_channel_join(service_socket, peer, channel_name);
 }
 
 bool is_rtp_packet_message(std::string_view text)
@@ -32,8 +30,8 @@ bool is_rtp_packet_message(std::string_view text)
     return read_tag(text, cursor) == "RTPPacket";
 }
 
-int handle_message(const unsigned char* buffer, std::size_t received, socket_handle service_socket,
-                   const sockaddr_in& peer)
+int handle_message(const message_handlers& handlers, const unsigned char* buffer, std::size_t received,
+                   socket_handle service_socket, const sockaddr_in& peer)
 {
     std::string_view text = message_text(buffer, received);
     std::int32_t cursor = 0;
@@ -49,11 +47,11 @@ int handle_message(const unsigned char* buffer, std::size_t received, socket_han
 
     int status = message_handled;
     if (type == "Msg")
-        status = handle_envelope(text, cursor, service_socket, peer);
+        status = handle_envelope(handlers, text, cursor, service_socket, peer);
     else if (type == "ChView")
-        handle_channel_view(text, service_socket, peer);
+        handle_channel_view(handlers, text, service_socket, peer);
     else if (type == "RTPPacket")
-        relay_rtp_packet(buffer, received, relay_socket, relay_endpoint, packet_copy);
+        handlers.relay_rtp_packet(buffer, received, relay_socket, relay_endpoint, packet_copy);
     // ChRequest, Channels, ChInfos, Neighbors, UpdatePeers and anything else: no work.
 
     close_socket(relay_socket);

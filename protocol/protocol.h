@@ -1,5 +1,5 @@
-// The tagged message protocol: the forward-only scanner and the per-message dispatcher,
-// shared by quorvane and quorvane_tcp.
+// The tagged message protocol: its ports and sizes, the forward-only scanner and the
+// per-message dispatcher, shared by quorvane and quorvane_tcp.
 #pragma once
 
 #include "platform.h"
@@ -8,6 +8,15 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+
+constexpr std::uint16_t tracker_service_port = 8848;  // UDP, quorvane
+constexpr std::uint16_t tracker_host_port = 8848;     // TCP, quorvane_tcp connects to it
+constexpr std::uint16_t relay_listener_port = 1234;   // UDP, halvering
+
+constexpr std::size_t receive_buffer_size = 1350;
+constexpr std::size_t max_message_size = 1342;  // leaves 8 spare bytes in the receive buffer
+constexpr std::size_t rtp_packet_offset = 11;   // just past "<RTPPacket>"
+constexpr std::size_t rtp_packet_size = 1328;
 
 // The message text: the received bytes up to the first NUL, or all of them.
 std::string_view message_text(const unsigned char* buffer, std::size_t received);
@@ -25,8 +34,22 @@ constexpr int message_bad_envelope = -1;  // a Msg envelope whose closing tag is
 // Whether handle_message relays the message, and so writes an RTP trace: its first tag is RTPPacket.
 bool is_rtp_packet_message(std::string_view text);
 
-// Handles one received message completely: reads its type and calls the catalogue,
-// channel-join or relay step; replies go out on service_socket to peer.
+// What a program does with each message type the dispatcher acts on. Each program builds its
+// own table in its main and hands it to its loop; tests hand in recording ones the same way.
+struct message_handlers {
+    // A Msg envelope with code 1: send the catalogue to peer on service_socket.
+    void (*answer_catalogue_request)(socket_handle service_socket, const sockaddr_in& peer);
+    // ChView: register peer in the named channel and send it the channel's neighbours.
+    void (*answer_channel_join)(socket_handle service_socket, const sockaddr_in& peer,
+                                const std::string& channel_name);
+    // RTPPacket: `message` holds `received` bytes, every position past them reads as zero;
+    // `packet_copy` has room for one packet. Trace it, then forward it to relay_endpoint.
+    void (*relay_rtp_packet)(const unsigned char* message, std::size_t received, socket_handle relay_socket,
+                             const sockaddr_in& relay_endpoint, unsigned char* packet_copy);
+};
+
+// Handles one received message completely: reads its type and calls the program's handler
+// for it; replies go out on service_socket to peer.
 // `received` is the number of bytes the receive delivered into `buffer`.
-int handle_message(const unsigned char* buffer, std::size_t received, socket_handle service_socket,
-                   const sockaddr_in& peer);
+int handle_message(const message_handlers& handlers, const unsigned char* buffer, std::size_t received,
+                   socket_handle service_socket, const sockaddr_in& peer);

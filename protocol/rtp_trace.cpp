@@ -28,7 +28,7 @@ static char* put_hex(char* out, std::uint32_t value)
                            static_cast<std::uint64_t>(hex_pairs[(value >> 16) & 0xff]) << 16 |
                            static_cast<std::uint64_t>(hex_pairs[(value >> 8) & 0xff]) << 32 |
                            static_cast<std::uint64_t>(hex_pairs[value & 0xff]) << 48;
-    int count = (std::bit_width(value | 1u) + 3) / 4;
+    int count = static_cast<int>((std::bit_width(value | 1u) + 3) / 4);
     digits >>= 8 * (8 - count);
     std::memcpy(out, &digits, 8);
     return out + count;
@@ -169,4 +169,16 @@ void relay_packet_with_trace(const unsigned char* message, std::size_t received,
     // The trace is on standard output, flushed, before the datagram leaves.
     write_console(trace, length);
     send_datagram(relay_socket, packet_copy, rtp_packet_size, relay_endpoint);
+}
+
+void relay_with_full_trace(const unsigned char* message, std::size_t received, socket_handle relay_socket,
+                           const sockaddr_in& relay_endpoint, unsigned char* packet_copy)
+{
+    relay_packet_with_trace(message, received, relay_socket, relay_endpoint, packet_copy, rtp_trace_full);
+}
+
+void relay_with_one_line_trace(const unsigned char* message, std::size_t received, socket_handle relay_socket,
+                               const sockaddr_in& relay_endpoint, unsigned char* packet_copy)
+{
+    relay_packet_with_trace(message, received, relay_socket, relay_endpoint, packet_copy, rtp_trace_one_line);
 }

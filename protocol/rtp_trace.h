@@ -1,10 +1,10 @@
-// The RTP trace and the relay work behind both programs' relay_rtp_packet: a table-driven
-// formatter that writes the trace into a caller's buffer, and the relay that copies, traces
-// and forwards one packet.
+// The RTP trace and the relay step: a table-driven formatter that writes the trace into a
+// caller's buffer, and the relay that copies, traces and forwards one packet, unchanged, as
+// one 1328-byte datagram to the relay listener.
 #pragma once
 
 #include "platform.h"
-#include "settings.h"
+#include "protocol.h"
 
 #include <cstddef>
 
@@ -35,3 +35,10 @@ std::size_t format_rtp_trace(const unsigned char* window, rtp_trace_variant vari
 void relay_packet_with_trace(const unsigned char* message, std::size_t received, socket_handle relay_socket,
                              const sockaddr_in& relay_endpoint, unsigned char* packet_copy,
                              rtp_trace_variant variant);
+
+// The relay steps the programs hand to the dispatcher (message_handlers::relay_rtp_packet):
+// quorvane's, with the full trace, and quorvane_tcp's, with the one-line trace.
+void relay_with_full_trace(const unsigned char* message, std::size_t received, socket_handle relay_socket,
+                           const sockaddr_in& relay_endpoint, unsigned char* packet_copy);
+void relay_with_one_line_trace(const unsigned char* message, std::size_t received, socket_handle relay_socket,
+                               const sockaddr_in& relay_endpoint, unsigned char* packet_copy);

@@ -1,11 +1,12 @@
 // halvering: the relay listener. Prints one console line per datagram received on UDP 1234.
 #include "platform.h"
-#include "settings.h"
+#include "protocol.h"
 
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
+static constexpr std::size_t relay_listener_buffer_size = 2000;
 // Address, " say : ", up to 2000 bytes of text and the line break.
 constexpr std::size_t listener_line_size = 15 + 7 + relay_listener_buffer_size + 1;
 

@@ -6,8 +6,9 @@
 set -e
 cd "$(dirname "$0")/.."
 sh scripts/install_deps.sh
-# The tests on: a build folder that the run command configured has them off.
-sh scripts/build.sh build -DQUORVANE_BUILD_TESTS=ON
+# The tests on: a build folder that the run command configured has them off. Any compiler
+# warning fails the build here (-Wconversion and the rest of quorvane_warnings).
+sh scripts/build.sh build -DQUORVANE_BUILD_TESTS=ON -DQUORVANE_WERROR=ON
 cd build
 ctest --output-on-failure --timeout 300 -j 2
 cd ..
@@ -15,7 +16,7 @@ cd ..
 # Every test again, built with AddressSanitizer and UndefinedBehaviorSanitizer: any report
 # fails its test. With clang the fuzz targets are built there too and run briefly each
 # (fuzz/CMakeLists.txt); the same folder's compile commands drive the static analysis.
-sanitize_options="-DQUORVANE_SANITIZE=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON"
+sanitize_options="-DQUORVANE_SANITIZE=ON -DQUORVANE_WERROR=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON"
 if command -v clang++ >/dev/null 2>&1; then
     sanitize_options="$sanitize_options -DCMAKE_CXX_COMPILER=clang++ -DQUORVANE_FUZZ=ON"
 fi

@@ -59,8 +59,8 @@ failed=""
 for test in e2e_tracker e2e_bursts e2e_relay_listener e2e_relay e2e_tracker_tcp \
     e2e_directory e2e_tracker_tcp_directory e2e_faults e2e_flood; do
     case $test in
-    e2e_directory | e2e_tracker_tcp_directory | e2e_faults | e2e_flood) netns="tests/in_netns.sh --directory" ;;
-    *) netns="tests/in_netns.sh" ;;
+    e2e_directory | e2e_tracker_tcp_directory | e2e_faults | e2e_flood) netns="tests/support/in_netns.sh --directory" ;;
+    *) netns="tests/support/in_netns.sh" ;;
     esac
     echo "== $test (Windows programs under Wine)"
     if ! timeout 600 $own_processes $netns sh -c "$run_in_wine_server" "$wineserver" "$linux_build/$test"; then

@@ -1,6 +1,17 @@
 // quorvane: the UDP tracker service on port 8848. Takes no arguments.
 #include "tracker.h"
 
+#include "directory.h"
+#include "rtp_trace.h"
+
+// quorvane's handling: its join retires the sender's earlier registrations before listing the
+// channel's alive peers, and its relay step writes the full trace.
+static const message_handlers quorvane_handlers = {
+    answer_catalogue_request,
+    join_channel_retiring_peer,
+    relay_with_full_trace,
+};
+
 int main()
 {
     prepare_console();
@@ -12,5 +23,5 @@ int main()
         stop_sockets();
         return 1;
     }
-    serve_datagrams(service_socket);
+    serve_datagrams(service_socket, quorvane_handlers);
 }

@@ -1,12 +1,15 @@
 // The UDP tracker: one datagram at a time, console line first, then the dispatcher.
 #include "tracker.h"
 
-#include "protocol.h"
-#include "settings.h"
 
 #include <cstdio>
 #include <cstring>
 #include <memory>
+
+static constexpr std::size_t console_line_buffer_size = 2000;
+// The system default receive queue holds about 90 relay datagrams, a few milliseconds of a
+// packet stream; this holds about 3,600.
+static constexpr int service_receive_buffer_size = 4194304;
 
 socket_handle open_service_socket()
 {
@@ -23,7 +26,7 @@ socket_handle open_service_socket()
     return service_socket;
 }
 
-void serve_datagrams(socket_handle service_socket)
+void serve_datagrams(socket_handle service_socket, const message_handlers& handlers)
 {
     std::unique_ptr<unsigned char[]> receive_buffer(new unsigned char[receive_buffer_size]());
     std::unique_ptr<char[]> console_line(new char[console_line_buffer_size]);
@@ -48,7 +51,7 @@ void serve_datagrams(socket_handle service_socket)
             queue_console(console_line.get(), line_length);
         else
             write_console(console_line.get(), line_length);
-        handle_message(receive_buffer.get(), length, service_socket, peer);
+        handle_message(handlers, receive_buffer.get(), length, service_socket, peer);
         // Nothing is left queued after a trace; this costs no write then.
         flush_console();
     }

@@ -2,6 +2,17 @@
 // Takes no arguments, prints nothing of its own, and ends with status 0 on every path.
 #include "tracker_tcp.h"
 
+#include "directory.h"
+#include "rtp_trace.h"
+
+// quorvane_tcp's handling: its join registers the sender first and lists every registration of
+// the channel, alive or not; its relay step writes the one-line trace.
+static const message_handlers quorvane_tcp_handlers = {
+    answer_catalogue_request,
+    join_channel_registering_first,
+    relay_with_one_line_trace,
+};
+
 int main()
 {
     prepare_console();
@@ -10,7 +21,7 @@ int main()
     use_precise_timers();
     sockaddr_in tracker_address = tracker_host_address();
     socket_handle stream_socket = connect_to_tracker_host(tracker_address);
-    serve_connection(stream_socket, tracker_address);
+    serve_connection(stream_socket, tracker_address, quorvane_tcp_handlers);
     close_socket(stream_socket);
     stop_sockets();
     return 0;

@@ -1,11 +1,12 @@
 // The TCP tracker client: one connection, one message per receive, replies on the connection.
 #include "tracker_tcp.h"
 
-#include "protocol.h"
-#include "settings.h"
+#include "configured.h"
 
 #include <cstring>
 #include <memory>
+
+static constexpr int tcp_socket_buffer_size = 3145728;
 
 sockaddr_in tracker_host_address()
 {
@@ -24,7 +25,8 @@ socket_handle connect_to_tracker_host(const sockaddr_in& tracker_address)
     return stream_socket;
 }
 
-void serve_connection(socket_handle stream_socket, const sockaddr_in& tracker_address)
+void serve_connection(socket_handle stream_socket, const sockaddr_in& tracker_address,
+                      const message_handlers& handlers)
 {
     if (stream_socket == invalid_socket)
         return;
@@ -37,6 +39,6 @@ void serve_connection(socket_handle stream_socket, const sockaddr_in& tracker_ad
         // Nothing of an earlier, longer chunk may show through: clear past this one.
         std::size_t length = static_cast<std::size_t>(received);
         std::memset(receive_buffer.get() + length, 0, receive_buffer_size - length);
-        handle_message(receive_buffer.get(), length, stream_socket, tracker_address);
+        handle_message(handlers, receive_buffer.get(), length, stream_socket, tracker_address);
     }
 }

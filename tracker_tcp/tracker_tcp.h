@@ -2,7 +2,7 @@
 // receive loop. Every chunk that one receive returns is one message.
 #pragma once
 
-#include "platform.h"
+#include "protocol.h"
 
 // The tracker host, port 8848: where the client connects, and the peer address of every
 // message, so replies name it; on the connected socket they go onto the connection.
@@ -13,6 +13,7 @@ sockaddr_in tracker_host_address();
 // fails its first receive, and the client then ends.
 socket_handle connect_to_tracker_host(const sockaddr_in& tracker_address);
 
-// Hands each received chunk, at most 1342 bytes, to the dispatcher until the tracker host
-// hangs up or a receive fails.
-void serve_connection(socket_handle stream_socket, const sockaddr_in& tracker_address);
+// Hands each received chunk, at most 1342 bytes, to the dispatcher and handlers until the
+// tracker host hangs up or a receive fails.
+void serve_connection(socket_handle stream_socket, const sockaddr_in& tracker_address,
+                      const message_handlers& handlers);

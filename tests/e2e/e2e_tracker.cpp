@@ -5,29 +5,13 @@
 
 #include <unistd.h>
 
-class Tracker : public ::testing::Test {
+class Tracker : public UdpProgramTest {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(start_udp_service("quorvane", 8848, &tracker));
-        peer = bound_udp_socket("127.0.0.1", 0);
-        ASSERT_GE(peer, 0);
+        start("quorvane", 8848);
     }
-    void TearDown() override
-    {
-        close(peer);
-        stop_program(&tracker);
-    }
-    // Sends a datagram and returns the console output it produced.
-    std::string say(const std::string& bytes, std::size_t expected_length)
-    {
-        std::size_t before = tracker.out.size();
-        EXPECT_TRUE(send_udp(peer, bytes, "127.0.0.1", 8848));
-        EXPECT_TRUE(read_output_until(&tracker, before + expected_length, 5000));
-        return tracker.out.substr(before);
-    }
-    child_process tracker;
-    int peer = -1;
+    child_process& tracker = program;
 };
 
 TEST_F(Tracker, PrintsOneLinePerDatagramBeforeHandling)

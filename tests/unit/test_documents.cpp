@@ -45,7 +45,7 @@ static std::vector<text_row> many_catalogue_rows(std::vector<std::string>* stora
     for (int i = 0; i < 3000; ++i)
         storage->push_back("channel number " + std::to_string(i) + std::string(20, 'x'));
     std::vector<text_row> rows;
-    for (int i = 0; i < 3000; ++i)
+    for (std::size_t i = 0; i < 3000; ++i)
         rows.push_back({i < 1500 ? "1" : "2", i < 1500 ? "First" : "Second", (*storage)[i].c_str()});
     return rows;
 }

@@ -1,6 +1,6 @@
 #!/bin/sh
 # The Debian package as cpack builds it from a configured build folder: its files and their
-# modes against tests/package_files.txt, its dependency on the client library, its units as
+# modes against tests/e2e/package_files.txt, its dependency on the client library, its units as
 # systemd reads them, and a dpkg install, removal and purge into a scratch root with its own
 # dpkg database. The machine's own dpkg database, files and services are never touched.
 # Usage: package_check.sh BUILD_DIR
@@ -31,7 +31,7 @@ deb=$(ls "$scratch"/out/quorvane_*.deb)
 # Files, with their modes; directories are left out.
 dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $1, $6 }' | sort >"$scratch/files"
 sort "$here/package_files.txt" | diff -u - "$scratch/files" >&2 ||
-    fail "the package's files (+) differ from tests/package_files.txt (-)"
+    fail "the package's files (+) differ from tests/e2e/package_files.txt (-)"
 
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "$depends" | grep -Eq '(^|, )libmariadb3( |,|$)' || fail "Depends does not name libmariadb3: $depends"

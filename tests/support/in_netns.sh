@@ -16,7 +16,7 @@ if [ "${1:-}" != --directory ]; then
     exec unshare $flags sh -c 'ip link set lo up && exec "$@"' in_netns "$@"
 fi
 shift
-server="$(cd "$(dirname "$0")/.." && pwd)/scripts/directory_server.sh"
+server="$(cd "$(dirname "$0")/../.." && pwd)/scripts/directory_server.sh"
 # A private process-id namespace needs its own /proc mount, which a chroot without a
 # mount point at its root cannot make; there the clean-up below stops the server alone.
 if unshare $flags --pid --fork --mount-proc true 2>/dev/null; then

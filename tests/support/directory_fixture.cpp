@@ -115,7 +115,8 @@ std::string hex_literal(const std::string& bytes)
 {
     static const char digits[] = "0123456789ABCDEF";
     std::string literal = "X'";
-    for (unsigned char byte : bytes) {
+    for (char c : bytes) {
+        auto byte = static_cast<unsigned char>(c);
         literal += digits[byte >> 4];
         literal += digits[byte & 15];
     }
@@ -151,4 +152,59 @@ bool only_admin_connected(MYSQL* admin, int timeout_ms)
         usleep(10000);
     }
     return threads_connected(admin) == 1;
+}
+
+int notice_count(const std::string& errors)
+{
+    int count = 0;
+    for (std::size_t at = errors.find(notice_line); at != std::string::npos; at = errors.find(notice_line, at + 1))
+        ++count;
+    return count;
+}
+
+std::string peer_address(int n)
+{
+    return "127.0." + std::to_string(n / 250) + "." + std::to_string(2 + n % 250);
+}
+
+void TrackerOnDirectory::SetUp()
+{
+    admin = connect_as_admin();
+    ASSERT_NE(admin, nullptr);
+    ASSERT_TRUE(reset_to_sample_catalogue(admin));
+    ASSERT_TRUE(start_udp_service("quorvane", 8848, &tracker));
+}
+
+void TrackerOnDirectory::TearDown()
+{
+    for (int peer : peers)
+        close(peer);
+    stop_program(&tracker);
+    if (admin)
+        mysql_close(admin);
+}
+
+int TrackerOnDirectory::open_peer(int n)
+{
+    int peer = bound_udp_socket(peer_address(n).c_str(), 0);
+    EXPECT_GE(peer, 0);
+    peers.push_back(peer);
+    return peer;
+}
+
+bool TrackerOnDirectory::send_message(int peer, const std::string& message)
+{
+    return send_udp(peer, message, "127.0.0.1", 8848);
+}
+
+std::string TrackerOnDirectory::reply_to(int peer, int timeout_ms)
+{
+    std::string reply;
+    return receive_udp(peer, &reply, timeout_ms) ? reply : no_reply;
+}
+
+std::string TrackerOnDirectory::ask(int peer, const std::string& message, int timeout_ms)
+{
+    EXPECT_TRUE(send_message(peer, message));
+    return reply_to(peer, timeout_ms);
 }

@@ -1,18 +1,63 @@
-#include "dispatch_stand_ins.h"
+// The dispatcher, handed recording handlers: what it calls for each message, with what.
 #include "protocol.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <string>
+#include <vector>
+
+struct dispatch_record {
+    int catalogue_requests = 0;
+    std::vector<std::string> channel_joins;
+    int relays = 0;
+    std::size_t relay_received = 0;
+    bool relay_socket_is_udp = false;
+    sockaddr_in relay_endpoint{};
+    bool packet_copy_given = false;
+    socket_handle last_socket = invalid_socket;
+    sockaddr_in last_peer{};
+};
+
+static dispatch_record dispatched;
+
+static void record_catalogue_request(socket_handle service_socket, const sockaddr_in& peer)
+{
+    dispatched.catalogue_requests++;
+    dispatched.last_socket = service_socket;
+    dispatched.last_peer = peer;
+}
+
+static void record_channel_join(socket_handle service_socket, const sockaddr_in& peer, const std::string& channel)
+{
+    dispatched.channel_joins.push_back(channel);
+    dispatched.last_socket = service_socket;
+    dispatched.last_peer = peer;
+}
+
+static void record_relay(const unsigned char*, std::size_t received, socket_handle relay_socket,
+                         const sockaddr_in& relay_endpoint, unsigned char* packet_copy)
+{
+    dispatched.relays++;
+    dispatched.relay_received = received;
+    dispatched.relay_endpoint = relay_endpoint;
+    dispatched.packet_copy_given = packet_copy != nullptr;
+    int type = 0;
+    socklen_t length = sizeof type;
+    dispatched.relay_socket_is_udp =
+        getsockopt(relay_socket, SOL_SOCKET, SO_TYPE, &type, &length) == 0 && type == SOCK_DGRAM;
+}
+
+static const message_handlers recording_handlers = {record_catalogue_request, record_channel_join, record_relay};
 
 static int dispatch(const std::string& message, socket_handle service_socket = 7)
 {
     dispatched = dispatch_record{};
     sockaddr_in peer = make_ipv4_address("127.0.0.9", 4000);
-    return handle_message(reinterpret_cast<const unsigned char*>(message.data()), message.size(), service_socket,
-                          peer);
+    return handle_message(recording_handlers, reinterpret_cast<const unsigned char*>(message.data()),
+                          message.size(), service_socket, peer);
 }
 
 static int open_descriptors()

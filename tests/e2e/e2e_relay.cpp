@@ -26,22 +26,19 @@ static std::string say_line(const std::string& message)
     return "127.0.0.1 say : " + message.substr(0, message.find('\0')) + "\n";
 }
 
-class Relay : public ::testing::Test {
+class Relay : public UdpProgramTest {
 protected:
     void SetUp() override
     {
         relay_listener = bound_udp_socket("127.0.0.1", 1234);
         ASSERT_GE(relay_listener, 0);
-        ASSERT_TRUE(start_udp_service("quorvane", 8848, &tracker));
-        peer = bound_udp_socket("127.0.0.1", 0);
-        ASSERT_GE(peer, 0);
+        start("quorvane", 8848);
     }
     void TearDown() override
     {
-        close(peer);
         if (relay_listener >= 0)
             close(relay_listener);
-        stop_program(&tracker);
+        UdpProgramTest::TearDown();
     }
     // Sends a message and returns its relay datagram together with the console output that
     // was already written when the datagram arrived.
@@ -55,9 +52,8 @@ protected:
         *console = tracker.out.substr(before);
         return datagram;
     }
-    child_process tracker;
+    child_process& tracker = program;
     int relay_listener = -1;
-    int peer = -1;
 };
 
 TEST_F(Relay, TraceIsCompleteBeforeThePacketLeaves)

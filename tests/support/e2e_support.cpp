@@ -20,7 +20,7 @@
 
 extern char** environ;
 
-static long long now_ms()
+long long now_ms()
 {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -320,4 +320,27 @@ std::string program_launcher()
 bool descriptors_are_the_programs()
 {
     return program_launcher().empty();
+}
+
+void UdpProgramTest::start(const char* name, std::uint16_t service_port)
+{
+    port = service_port;
+    ASSERT_TRUE(start_udp_service(name, port, &program));
+    peer = bound_udp_socket("127.0.0.1", 0);
+    ASSERT_GE(peer, 0);
+}
+
+void UdpProgramTest::TearDown()
+{
+    if (peer >= 0)
+        close(peer);
+    stop_program(&program);
+}
+
+std::string UdpProgramTest::say(const std::string& bytes, std::size_t expected_length)
+{
+    std::size_t before = program.out.size();
+    EXPECT_TRUE(send_udp(peer, bytes, "127.0.0.1", port));
+    EXPECT_TRUE(read_output_until(&program, before + expected_length, 5000));
+    return program.out.substr(before);
 }

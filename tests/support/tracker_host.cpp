@@ -11,13 +11,6 @@
 #include <cstdio>
 #include <fstream>
 
-static long long now_ms()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
-}
-
 static int listen_on_tracker_port()
 {
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

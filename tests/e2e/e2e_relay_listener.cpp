@@ -5,28 +5,14 @@
 
 #include <unistd.h>
 
-class RelayListener : public ::testing::Test {
+class RelayListener : public UdpProgramTest {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(start_udp_service("halvering", 1234, &listener));
-        sender = bound_udp_socket("127.0.0.1", 0);
-        ASSERT_GE(sender, 0);
+        start("halvering", 1234);
     }
-    void TearDown() override
-    {
-        close(sender);
-        stop_program(&listener);
-    }
-    std::string say(const std::string& bytes, std::size_t expected_length)
-    {
-        std::size_t before = listener.out.size();
-        EXPECT_TRUE(send_udp(sender, bytes, "127.0.0.1", 1234));
-        EXPECT_TRUE(read_output_until(&listener, before + expected_length, 5000));
-        return listener.out.substr(before);
-    }
-    child_process listener;
-    int sender = -1;
+    child_process& listener = program;
+    int& sender = peer;
 };
 
 TEST_F(RelayListener, HelloThenHi)

@@ -15,65 +15,13 @@
 #include <string>
 #include <vector>
 
-static const std::string notice_line = "something wrong,check program\n";
-static const std::string empty_neighbors = std::string("<Neighbors></Neighbors>") + '\0';
-
-static int notice_count(const std::string& errors)
-{
-    int count = 0;
-    for (std::size_t at = errors.find(notice_line); at != std::string::npos; at = errors.find(notice_line, at + 1))
-        ++count;
-    return count;
-}
-
-// Peer number n speaks from an address of its own, 127.0.<1 + n / 250>.<1 + n % 250>.
-static std::string peer_address(int n)
-{
-    return "127.0." + std::to_string(1 + n / 250) + "." + std::to_string(1 + n % 250);
-}
-
-class DirectoryFaults : public ::testing::Test {
+class DirectoryFaults : public TrackerOnDirectory {
 protected:
-    void SetUp() override
-    {
-        admin = connect_as_admin();
-        ASSERT_NE(admin, nullptr);
-        ASSERT_TRUE(reset_to_sample_catalogue(admin));
-        ASSERT_TRUE(start_udp_service("quorvane", 8848, &tracker));
-    }
-    void TearDown() override
-    {
-        for (int peer : peers)
-            close(peer);
-        stop_program(&tracker);
-        if (admin)
-            mysql_close(admin);
-    }
-    int open_peer(int n)
-    {
-        int peer = bound_udp_socket(peer_address(n).c_str(), 0);
-        EXPECT_GE(peer, 0);
-        peers.push_back(peer);
-        return peer;
-    }
-    bool send_message(int peer, const std::string& message)
-    {
-        return send_udp(peer, message, "127.0.0.1", 8848);
-    }
-    // The reply within the time-out, or "" when none came.
-    std::string reply_to(int peer, int timeout_ms)
-    {
-        std::string reply;
-        return receive_udp(peer, &reply, timeout_ms) ? reply : "";
-    }
-    std::string rows_of(int n)
+    std::string rows_of(std::size_t n)
     {
         return admin_value(admin, "select group_concat(concat(iChannel,':',alive) order by iChannel) from "
-                                  "p2pdb.userlist where IPv4='" + peer_address(n) + "'");
+                                  "p2pdb.userlist where IPv4='" + peer_address(static_cast<int>(n)) + "'");
     }
-    MYSQL* admin = nullptr;
-    child_process tracker;
-    std::vector<int> peers;
 };
 
 // ---- The directory server killed during a stream of joins ----
@@ -97,7 +45,7 @@ TEST_F(DirectoryFaults, KilledDirectoryLosesNoCompletedRegistrationAndIsUsedAgai
 {
     mysql_close(admin);
     admin = nullptr;
-    const int before_kill = 20, during_outage = 3, after_restart = 8;
+    const std::size_t before_kill = 20, during_outage = 3, after_restart = 8;
     std::vector<bool> answered;
     int n = 0;
     auto join = [&](bool kill_after_sending) {
@@ -108,21 +56,21 @@ TEST_F(DirectoryFaults, KilledDirectoryLosesNoCompletedRegistrationAndIsUsedAgai
             ASSERT_TRUE(kill_directory_server());
         }
         std::string reply = reply_to(peer, 1000);
-        EXPECT_TRUE(reply.empty() || reply.substr(0, 11) == "<Neighbors>") << reply;
-        answered.push_back(!reply.empty());
+        EXPECT_TRUE(reply == no_reply || reply.substr(0, 11) == "<Neighbors>") << reply;
+        answered.push_back(reply != no_reply);
     };
-    for (int i = 0; i < before_kill; ++i)
+    for (std::size_t i = 0; i < before_kill; ++i)
         join(i == before_kill - 1);
-    for (int i = 0; i < during_outage; ++i)
+    for (std::size_t i = 0; i < during_outage; ++i)
         join(false);
     ASSERT_TRUE(start_directory_server());
-    for (int i = 0; i < after_restart; ++i)
+    for (std::size_t i = 0; i < after_restart; ++i)
         join(false);
     ASSERT_TRUE(is_running(&tracker));
 
-    ASSERT_EQ(static_cast<int>(answered.size()), n);
+    ASSERT_EQ(answered.size(), static_cast<std::size_t>(n));
     int unanswered = 0;
-    for (int i = 0; i < n; ++i) {
+    for (std::size_t i = 0; i < answered.size(); ++i) {
         bool in_flight = i == before_kill - 1;
         bool down = i >= before_kill && i < before_kill + during_outage;
         if (!in_flight) {
@@ -140,7 +88,7 @@ TEST_F(DirectoryFaults, KilledDirectoryLosesNoCompletedRegistrationAndIsUsedAgai
     admin = connect_as_admin();
     ASSERT_NE(admin, nullptr);
     ASSERT_TRUE(only_admin_connected(admin, 5000));
-    for (int i = 0; i + 1 < n; ++i) {
+    for (std::size_t i = 0; i + 1 < answered.size(); ++i) {
         // The registration follows the reply: an answered join whose next join was answered too
         // had its registration complete. An unanswered one registers nothing.
         if (answered[i] && answered[i + 1]) {
@@ -212,7 +160,7 @@ TEST_F(DirectoryFaults, JoinArrivingWhileAnUpkeepBatchHoldsItsAddressWaitsAndNei
 {
     run_admin_sql(admin, "set global event_scheduler=off");
     int peer = open_peer(0);
-    auto join = [&] { return send_message(peer, "<ChView>Jazz Lounge</ChView>") && !reply_to(peer, 5000).empty(); };
+    auto join = [&] { return send_message(peer, "<ChView>Jazz Lounge</ChView>") && reply_to(peer, 5000) != no_reply; };
     for (int i = 0; i < 3; ++i)
         ASSERT_TRUE(join());
     const std::string alive_by_id = "select group_concat(alive order by id) from p2pdb.userlist where IPv4='" +
@@ -231,7 +179,7 @@ TEST_F(DirectoryFaults, JoinArrivingWhileAnUpkeepBatchHoldsItsAddressWaitsAndNei
     EXPECT_TRUE(run_admin_sql(upkeep, "call p2pdb.archive_upkeep_batch(@cutoff)"));
     EXPECT_TRUE(run_admin_sql(upkeep, "commit"));
     mysql_close(upkeep);
-    EXPECT_FALSE(reply_to(peer, 5000).empty());
+    EXPECT_NE(reply_to(peer, 5000), no_reply);
     EXPECT_EQ(status_counter(admin, "Innodb_deadlocks"), deadlocks);
     EXPECT_TRUE(wait_for_value(admin, alive_by_id, "0,1", 2000)) << admin_value(admin, alive_by_id);
     EXPECT_EQ(admin_value(admin, "select count(*) from p2pdb.userlist_archive"), "2");
@@ -250,8 +198,8 @@ TEST_F(DirectoryFaults, JoinHeldUpByATableLockWaitsAndThenEverythingQueuedIsAnsw
     ASSERT_TRUE(send_message(second, "<Msg>1</Msg>"));
     ASSERT_TRUE(send_message(third, "<ChView>Jazz Lounge</ChView>"));
     // The first join waits on the lock, and the requests behind it wait in the socket.
-    EXPECT_EQ(reply_to(first, 1000), "");
-    EXPECT_EQ(reply_to(second, 0), "");
+    EXPECT_EQ(reply_to(first, 1000), no_reply);
+    EXPECT_EQ(reply_to(second, 0), no_reply);
     ASSERT_TRUE(run_admin_sql(holder, "unlock tables"));
     mysql_close(holder);
 
@@ -329,7 +277,7 @@ TEST_P(DisguisedNames, StayPlainTextWhateverCharacterSetOrModeTheServerGivesTheS
     ASSERT_TRUE(run_admin_sql(admin, "set global init_connect=''"));
 
     for (std::size_t i = 0; i < disguised_names.size(); ++i)
-        EXPECT_EQ(rows_of(static_cast<int>(i)), std::to_string(100 + i) + ":1") << "name " << i;
+        EXPECT_EQ(rows_of(i), std::to_string(100 + i) + ":1") << "name " << i;
     // The probe: one row per name, all retired but the last.
     EXPECT_EQ(admin_value(admin, "select concat(count(*),'/',sum(alive),'/',max(iChannel)) from p2pdb.userlist "
                                  "where IPv4='" + peer_address(999) + "'"),

@@ -2,6 +2,7 @@
 // loopback. Every wait is bounded.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/types.h>
 
@@ -47,6 +48,9 @@ bool send_udp(int socket, const std::string& bytes, const char* address, std::ui
 bool receive_udp(int socket, std::string* bytes, int timeout_ms, sockaddr_in* sender = nullptr);
 std::uint16_t local_port(int socket);
 
+// Milliseconds of the monotonic clock.
+long long now_ms();
+
 int open_descriptor_count(pid_t pid);
 // Whether a started program's descriptors are its own to count: under a launcher (Wine) the
 // process holds the launcher's as well, opened and dropped as it likes, and its sockets are
@@ -57,3 +61,17 @@ bool descriptors_are_the_programs();
 // when set, runs each (Wine), with the program's path as its first argument.
 std::string program_path(const char* name);
 std::string program_launcher();
+
+// One of the UDP programs started, and a socket on 127.0.0.1 that speaks to it.
+class UdpProgramTest : public ::testing::Test {
+protected:
+    // From SetUp: starts the named program of the build and waits until it serves its port.
+    void start(const char* name, std::uint16_t service_port);
+    void TearDown() override;
+    // Sends bytes to the program and returns the console output they produced, once at least
+    // expected_length bytes of it came (5 s at most).
+    std::string say(const std::string& bytes, std::size_t expected_length);
+    child_process program;
+    int peer = -1;
+    std::uint16_t port = 0;
+};

@@ -12,17 +12,6 @@
 #include <string>
 #include <vector>
 
-static const std::string notice_line = "something wrong,check program\n";
-static const std::string no_reply = "(no reply)";
-
-static int notice_count(const std::string& errors)
-{
-    int count = 0;
-    for (std::size_t at = errors.find(notice_line); at != std::string::npos; at = errors.find(notice_line, at + 1))
-        ++count;
-    return count;
-}
-
 // Group names in order, each with its channels in the order sent.
 using catalogue_groups = std::vector<std::pair<std::string, std::vector<std::string>>>;
 
@@ -53,33 +42,17 @@ static const catalogue_groups sample_groups = {
     {"Kids", {"Cartoon Corner"}},
 };
 
-class DirectoryService : public ::testing::Test {
+class DirectoryService : public TrackerOnDirectory {
 protected:
     void SetUp() override
     {
-        admin = connect_as_admin();
-        ASSERT_NE(admin, nullptr);
-        ASSERT_TRUE(reset_to_sample_catalogue(admin));
-        ASSERT_TRUE(start_udp_service("quorvane", 8848, &tracker));
-        peer = bound_udp_socket("127.0.0.2", 0);
-        ASSERT_GE(peer, 0);
-    }
-    void TearDown() override
-    {
-        close(peer);
-        stop_program(&tracker);
-        if (admin)
-            mysql_close(admin);
+        TrackerOnDirectory::SetUp();
+        peer = open_peer(0);
     }
     std::string ask(const std::string& message, int timeout_ms = 3000, int from = -1)
     {
-        int sender = from < 0 ? peer : from;
-        EXPECT_TRUE(send_udp(sender, message, "127.0.0.1", 8848));
-        std::string reply;
-        return receive_udp(sender, &reply, timeout_ms) ? reply : no_reply;
+        return TrackerOnDirectory::ask(from < 0 ? peer : from, message, timeout_ms);
     }
-    MYSQL* admin = nullptr;
-    child_process tracker;
     int peer = -1;
 };
 
@@ -95,14 +68,13 @@ TEST_F(DirectoryService, CatalogueRequestIsAnsweredWithTheSampleCatalogue)
 
 TEST_F(DirectoryService, ChViewJoinsAndListsTheOtherPeers)
 {
-    EXPECT_EQ(ask("<ChView>Jazz Lounge</ChView>"), std::string("<Neighbors></Neighbors>") + '\0');
-    int second = bound_udp_socket("127.0.0.3", 0);
+    EXPECT_EQ(ask("<ChView>Jazz Lounge</ChView>"), empty_neighbors);
+    int second = open_peer(1);
     std::string expected = "<Neighbors><Neighbor><IPv4>127.0.0.2</IPv4><port>" + std::to_string(local_port(peer)) +
                            "</port><name></name></Neighbor></Neighbors>" + '\0';
     EXPECT_EQ(ask("<ChView>Jazz Lounge</ChView>", 3000, second), expected);
     // The closing tag is not needed: the name runs to the end of the message.
-    EXPECT_EQ(ask("<ChView>Tennis Court", 3000, second), std::string("<Neighbors></Neighbors>") + '\0');
-    close(second);
+    EXPECT_EQ(ask("<ChView>Tennis Court", 3000, second), empty_neighbors);
     // The registration follows the reply: wait for the request to close its connection.
     EXPECT_TRUE(only_admin_connected(admin, 5000));
     EXPECT_EQ(admin_value(admin, "select group_concat(concat(IPv4,'/',iChannel,'/',alive) order by IPv4, alive) "
@@ -124,7 +96,7 @@ TEST_F(DirectoryService, ServerDownShowsTwoNoticesAndTheServiceAnswersOnceItIsBa
 
     ASSERT_TRUE(start_directory_server());
     EXPECT_EQ(parse_catalogue(ask("<Msg>1</Msg>")), sample_groups);
-    EXPECT_EQ(ask("<ChView>Jazz Lounge</ChView>"), std::string("<Neighbors></Neighbors>") + '\0');
+    EXPECT_EQ(ask("<ChView>Jazz Lounge</ChView>"), empty_neighbors);
     drain_output(&tracker, 100);
     EXPECT_EQ(notice_count(tracker.err), 4);
     admin = connect_as_admin();

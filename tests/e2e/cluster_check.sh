@@ -5,7 +5,7 @@
 #   cluster_check.sh BUILD_DIR TEST_PROGRAM
 # Exit status 77 (CTest's skip) where the machine cannot run the cluster.
 set -e
-source_dir=$(cd "$(dirname "$0")/.." && pwd)
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 script=$source_dir/deploy/cluster/cluster.sh
 build=$1
 program=$2

@@ -2,11 +2,40 @@
 // connection to it over its socket, table contents, and stopping and starting it.
 #pragma once
 
+#include "e2e_support.h"
+
+#include <gtest/gtest.h>
 #include <mysql.h>
 
 #include <optional>
 #include <string>
 #include <vector>
+
+// What a peer got when no reply came, and the reply to a join of an empty or unknown channel.
+inline const std::string no_reply = "(no reply)";
+inline const std::string empty_neighbors = std::string("<Neighbors></Neighbors>") + '\0';
+// The operator notice on standard error, and how many of them errors holds.
+inline const std::string notice_line = "something wrong,check program\n";
+int notice_count(const std::string& errors);
+
+// Peer n speaks from an address of its own: 127.0.<n / 250>.<2 + n % 250>, 127.0.0.2 first.
+std::string peer_address(int n);
+
+// A private directory holding the sample catalogue, and quorvane serving it.
+class TrackerOnDirectory : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    // A UDP socket of peer n, closed when the test ends.
+    int open_peer(int n);
+    bool send_message(int peer, const std::string& message);
+    // The reply within the time-out, or no_reply.
+    std::string reply_to(int peer, int timeout_ms);
+    std::string ask(int peer, const std::string& message, int timeout_ms = 3000);
+    MYSQL* admin = nullptr;
+    child_process tracker;
+    std::vector<int> peers;
+};
 
 // A row as the admin reads it; nullopt for an SQL NULL.
 using admin_row = std::vector<std::optional<std::string>>;

@@ -1,11 +1,11 @@
 #!/bin/sh
-# The run command end to end, inside tests/in_netns.sh: with UDP 1234 already taken it ends
+# The run command end to end, inside tests/support/in_netns.sh: with UDP 1234 already taken it ends
 # with status 1 and never says it is ready; otherwise it says so only once both programs
 # serve, answers a catalogue request with the lines labelled, and stops on SIGINT within
 # 10 s, even started in the background, leaving nothing running.
 #   run_check.sh BUILD_DIR
 set -u
-source_dir=$(cd "$(dirname "$0")/.." && pwd)
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "$1" && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/quorvane-run-test.XXXXXX")
 run_pid=""

@@ -1,0 +1,203 @@
+// The two channel joins: who is listed, what is registered and retired, the statements as the
+// server logged them, and a channel larger than one datagram and than the row limit.
+#include "fixture.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+TEST_F(JoinRequests, FirstPeerGetsAnEmptyListAndIsRegisteredAfterTheReply)
+{
+    peer_socket first = open_peer("127.0.0.2");
+    std::string reply = join(first, "Jazz Lounge");
+    EXPECT_EQ(reply, empty_neighbors);
+    EXPECT_EQ(reply.size(), 24u);
+    std::vector<admin_row> rows = admin_rows(admin, "select IPv4,port,IPv6,iChannel,alive,name from p2pdb.userlist");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0], (admin_row{"127.0.0.2", std::to_string(ntohs(first.address.sin_port)), "", "6", "1", ""}));
+    EXPECT_EQ(notices, 0);
+}
+
+TEST_F(JoinRequests, LaterPeersSeeTheAlivePeersButNeverThemselves)
+{
+    peer_socket first = open_peer("127.0.0.2");
+    peer_socket second = open_peer("127.0.0.3");
+    join(first, "Jazz Lounge");
+    EXPECT_EQ(join(second, "Jazz Lounge"), neighbors(neighbor(first)));
+    EXPECT_EQ(count("IPv4='127.0.0.2' and alive=1"), "1");
+    // Joining again: the first registration is retired, the list shows only the other peer.
+    EXPECT_EQ(join(first, "Jazz Lounge"), neighbors(neighbor(second)));
+    EXPECT_EQ(count("IPv4='127.0.0.2' and alive=0"), "1");
+    EXPECT_EQ(count("IPv4='127.0.0.2' and alive=1"), "1");
+}
+
+TEST_F(JoinRequests, PeersBehindOneAddressRetireEachOther)
+{
+    peer_socket one = open_peer("127.0.0.2");
+    peer_socket other = open_peer("127.0.0.2");
+    peer_socket outsider = open_peer("127.0.0.4");
+    EXPECT_EQ(join(one, "Jazz Lounge"), empty_neighbors);
+    EXPECT_EQ(join(other, "Jazz Lounge"), empty_neighbors);
+    EXPECT_EQ(count("alive=1"), "1");
+    EXPECT_EQ(join(outsider, "Jazz Lounge"), neighbors(neighbor(other)));
+}
+
+TEST_F(JoinRequests, JoiningASecondChannelLeavesTheFirst)
+{
+    peer_socket mover = open_peer("127.0.0.2");
+    peer_socket watcher = open_peer("127.0.0.3");
+    add_channel(7, "Classic Hits", "1");
+    join(mover, "Jazz Lounge");
+    join(mover, "Classic Hits");
+    EXPECT_EQ(join(watcher, "Jazz Lounge"), empty_neighbors);
+    peer_socket listener = open_peer("127.0.0.4");
+    EXPECT_EQ(join(listener, "Classic Hits"), neighbors(neighbor(mover)));
+}
+
+TEST_F(JoinRequests, ListIsOrderedByPeerName)
+{
+    peer_socket carol = open_peer("127.0.0.2");
+    peer_socket alice = open_peer("127.0.0.3");
+    peer_socket bob = open_peer("127.0.0.4");
+    for (const peer_socket* peer : {&carol, &alice, &bob})
+        join(*peer, "Jazz Lounge");
+    run_admin_sql(admin, "update p2pdb.userlist set name='carol' where IPv4='127.0.0.2'");
+    run_admin_sql(admin, "update p2pdb.userlist set name='alice' where IPv4='127.0.0.3'");
+    run_admin_sql(admin, "update p2pdb.userlist set name='bob' where IPv4='127.0.0.4'");
+    EXPECT_EQ(join(open_peer("127.0.0.5"), "Jazz Lounge"),
+              neighbors(neighbor(alice, "alice") + neighbor(bob, "bob") + neighbor(carol, "carol")));
+}
+
+TEST_F(JoinRequests, UnknownOrEmptyChannelNameListsNothingAndRegistersNothing)
+{
+    peer_socket peer = open_peer("127.0.0.2");
+    EXPECT_EQ(join(peer, "No Such Channel"), empty_neighbors);
+    EXPECT_EQ(join(peer, ""), empty_neighbors);
+    EXPECT_EQ(count("1"), "0");
+    add_channel(9, "", "1");
+    join(peer, "");
+    EXPECT_EQ(count("iChannel=9 and alive=1"), "1");
+    EXPECT_EQ(notices, 0);
+}
+
+// A directory whose catalogue repeats a name keeps its plain key when the schema is loaded
+// again, and works as before; without the repeat the name becomes unique again.
+TEST_F(JoinRequests, ChannelsSharingANameEachGetARegistration)
+{
+    ASSERT_TRUE(run_admin_sql(admin, "alter table p2pdb.Channel drop key channel_name"));
+    add_channel(8, "Jazz Lounge", "1");
+    ASSERT_TRUE(load_sql_file(schema_path()));
+    peer_socket peer = open_peer("127.0.0.2");
+    join(peer, "Jazz Lounge");
+    EXPECT_EQ(join(open_peer("127.0.0.3"), "Jazz Lounge"), neighbors(neighbor(peer) + neighbor(peer)));
+    EXPECT_EQ(admin_value(admin, "select group_concat(iChannel order by iChannel) from p2pdb.userlist where alive=1 "
+                                 "and IPv4='127.0.0.2'"),
+              "6,8");
+    std::string unique_keys = "select count(*) from information_schema.statistics where table_schema='p2pdb' and "
+                              "table_name='channel' and index_name='channel_name' and non_unique=0";
+    EXPECT_EQ(admin_value(admin, unique_keys), "0");
+    run_admin_sql(admin, "delete from p2pdb.Channel where iChannel=8");
+    ASSERT_TRUE(load_sql_file(schema_path()));
+    EXPECT_EQ(admin_value(admin, unique_keys), "1");
+}
+
+TEST_F(JoinRequests, RegistersFirstAndListsEveryRowOfTheChannel)
+{
+    std::string own = "<Neighbor><IPv4>127.0.0.1</IPv4><port>8848</port><name></name></Neighbor>";
+    EXPECT_EQ(join_on_stream("Jazz Lounge"), neighbors(own));
+    EXPECT_EQ(join_on_stream("Jazz Lounge"), neighbors(own + own));
+    // Nothing is retired, and retired rows are listed all the same.
+    EXPECT_EQ(count("alive=1"), "2");
+    run_admin_sql(admin, "update p2pdb.userlist set alive=0");
+    EXPECT_EQ(join_on_stream("Jazz Lounge"), neighbors(own + own + own));
+    EXPECT_EQ(join_on_stream("No Such Channel"), empty_neighbors);
+    EXPECT_EQ(count("1"), "3");
+    EXPECT_EQ(notices, 0);
+}
+
+// ---- The statements on the wire, from the server's general log ----
+
+TEST_F(JoinRequests, StatementsAreSentExactlyAndInOrder)
+{
+    peer_socket peer = open_peer("127.0.0.2");
+    std::string port = std::to_string(ntohs(peer.address.sin_port));
+    run_admin_sql(admin, "set global log_output='TABLE'");
+    run_admin_sql(admin, "truncate table mysql.general_log");
+    run_admin_sql(admin, "set global general_log=1");
+    catalogue(peer);
+    join(peer, "Jazz Lounge");
+    join_registering_first(peer, "Jazz Lounge");
+    // The server logs a connection's Quit when it gets to it, which can be after the request.
+    EXPECT_TRUE(only_admin_connected(admin, 5000));
+    run_admin_sql(admin, "set global general_log=0");
+    std::vector<admin_row> logged = admin_rows(
+        admin, "select argument from mysql.general_log where command_type='Query' and user_host like 'qv[%'");
+    std::vector<std::string> statements;
+    for (const admin_row& row : logged)
+        statements.push_back(row[0].value_or("NULL"));
+    std::string register_peer = "insert into p2pdb.userlist(IPv4, port, IPv6, iChannel,alive) select \"127.0.0.2\"," +
+                                port + ",\"\",iChannel,1 from p2pdb.channel where name=\"Jazz Lounge\"";
+    // The server runs its init_connect (the account's row limit) first in each connection.
+    std::string init = admin_value(admin, "select @@global.init_connect");
+    std::vector<std::string> expected = {
+        init,
+        "select chgroup.groupid groupid,chgroup.name ChGroup,channel.name Channel from p2pdb.Channel channel left join "
+        "p2pdb.group chgroup on channel.groupid=chgroup.groupid order by chgroup.groupid",
+        init,
+        "update p2pdb.userlist set alive=0 where IPV4=\"127.0.0.2\"",
+        "select IPv4,port,u.name from p2pdb.userlist u left join p2pdb.channel c on u.iChannel=c.iChannel where "
+        "c.name=\"Jazz Lounge\" and u.alive=1 order by u.name",
+        register_peer,
+        init,
+        register_peer,
+        "select IPv4,port,u.name from p2pdb.userlist u left join p2pdb.channel c on u.iChannel=c.iChannel where "
+        "c.name=\"Jazz Lounge\" order by u.name",
+    };
+    ASSERT_NE(init, "");
+    EXPECT_EQ(statements, expected);
+    // Three requests, three connections, each closed again.
+    EXPECT_EQ(admin_value(admin, "select count(*) from mysql.general_log where command_type='Connect' and "
+                                 "argument like 'qv@%'"),
+              "3");
+    EXPECT_EQ(admin_value(admin, "select count(*) from mysql.general_log where command_type='Quit'"), "3");
+}
+
+// A channel larger than the tracker account's row limit (1,200 here): the datagram is a whole
+// document with as many neighbours as fit, the channel's alive rows in name order; the stream
+// gets the first rows up to the limit, retired ones among them.
+TEST_F(JoinRequests, LargeNeighbourListIsCutToOneDatagramAndToTheRowLimitOnAStream)
+{
+    add_channel(7, "Classic Hits", "1");
+    std::string values;
+    std::vector<std::string> alive_names;
+    for (int i = 0; i < 3000; ++i) {
+        // Inserted out of name order; every fifth retired; every seventh in another channel.
+        int key = (i * 7919) % 3000;
+        std::string name = "peer " + std::to_string(10000 + key) + " with a rather long display name";
+        bool alive = i % 5 != 0, here = i % 7 != 0;
+        if (alive && here)
+            alive_names.push_back(name);
+        values += std::string(i ? "," : "") + "('10.1." + std::to_string(key / 250) + "." + std::to_string(key % 250) +
+                  "',4000,'', " + (here ? "6" : "7") + "," + (alive ? "1" : "0") + ",'" + name + "')";
+    }
+    ASSERT_TRUE(run_admin_sql(admin, "insert into p2pdb.userlist(IPv4,port,IPv6,iChannel,alive,name) values " + values));
+    std::sort(alive_names.begin(), alive_names.end());
+
+    std::string datagram = join(open_peer("127.0.0.2"), "Jazz Lounge");
+    EXPECT_LE(datagram.size(), 65507u);
+    EXPECT_GT(datagram.size(), 65000u);
+    std::string end = std::string("</Neighbors>") + '\0';
+    EXPECT_EQ(datagram.substr(datagram.size() - end.size()), end);
+    std::vector<std::string> listed;
+    for (std::size_t at = datagram.find("<name>"); at != std::string::npos; at = datagram.find("<name>", at + 1))
+        listed.push_back(datagram.substr(at + 6, datagram.find("</name>", at) - at - 6));
+    ASSERT_GT(listed.size(), 500u);
+    EXPECT_EQ(listed, std::vector<std::string>(alive_names.begin(), alive_names.begin() + static_cast<std::ptrdiff_t>(listed.size())));
+
+    std::string whole = join_on_stream("Jazz Lounge");
+    std::size_t entries = 0;
+    for (std::size_t at = whole.find("<Neighbor>"); at != std::string::npos; at = whole.find("<Neighbor>", at + 1))
+        ++entries;
+    EXPECT_EQ(entries, 1200u);
+    EXPECT_EQ(whole.substr(whole.size() - end.size()), end);
+}
