@@ -2,7 +2,6 @@
 // handlers that record what the dispatcher asked of them.
 #include "protocol.h"
 #include "rtp_trace.h"
-#include "protocol.h"
 
 #include <fcntl.h>
 

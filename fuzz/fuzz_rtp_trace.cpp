@@ -1,7 +1,6 @@
 // Fuzzes the RTP trace formatter: any received length, any packet bytes. Both variants are
 // written into a buffer of exactly the documented capacity and read back number by number.
 #include "rtp_trace.h"
-#include "protocol.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -56,7 +56,7 @@ if unshare --pid --fork --mount-proc true 2>/dev/null; then
     own_processes="unshare --pid --fork --mount-proc"
 fi
 failed=""
-for test in e2e_tracker e2e_bursts e2e_relay_listener e2e_relay e2e_tracker_tcp \
+for test in e2e_tracker e2e_relay_listener e2e_relay e2e_tracker_tcp \
     e2e_directory e2e_tracker_tcp_directory e2e_faults e2e_flood; do
     case $test in
     e2e_directory | e2e_tracker_tcp_directory | e2e_faults | e2e_flood) netns="tests/support/in_netns.sh --directory" ;;

@@ -14,24 +14,14 @@
 #include <algorithm>
 #include <fstream>
 
-class TrackerClient : public ::testing::Test {
+class TrackerClient : public TrackerHostTest {
 protected:
-    void SetUp() override { ASSERT_TRUE(start_tracker_host(&host)); }
-    void TearDown() override { stop_tracker_host(&host); }
-
-    // Sends bytes as one chunk, once everything sent before has been taken in.
-    void send_chunk(const std::string& bytes)
-    {
-        ASSERT_TRUE(wait_until_consumed(&host, 5000));
-        ASSERT_TRUE(send_on_connection(&host, bytes));
-    }
     std::string next_datagram()
     {
         std::string datagram;
         EXPECT_TRUE(receive_udp(host.relay_listener, &datagram, 5000)) << "no relay datagram";
         return datagram;
     }
-    tracker_host host;
 };
 
 TEST_F(TrackerClient, RtpPacketIsRelayedWithTheOneLineTrace)

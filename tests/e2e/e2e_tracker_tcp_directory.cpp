@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-class TrackerClientDirectory : public ::testing::Test {
+class TrackerClientDirectory : public TrackerHostTest {
 protected:
     void SetUp() override
     {
@@ -20,18 +20,13 @@ protected:
         clear_directory(admin);
         ASSERT_TRUE(run_admin_sql(admin, "insert into p2pdb.`group` (groupid, name) values (1, 'News'), (2, 'Sports')"));
         ASSERT_TRUE(run_admin_sql(admin, "insert into p2pdb.Channel (name, groupid) values ('A1', 1), ('B1', 2)"));
-        ASSERT_TRUE(start_tracker_host(&host));
+        TrackerHostTest::SetUp();
     }
     void TearDown() override
     {
-        stop_tracker_host(&host);
+        TrackerHostTest::TearDown();
         if (admin)
             mysql_close(admin);
-    }
-    void send_chunk(const std::string& bytes)
-    {
-        ASSERT_TRUE(wait_until_consumed(&host, 5000));
-        ASSERT_TRUE(send_on_connection(&host, bytes));
     }
     // Reads the connection until it ends with `ending`, or time is up.
     std::string receive_until(const std::string& ending, std::size_t at_most = 64 << 20)
@@ -47,7 +42,6 @@ protected:
         return received;
     }
     MYSQL* admin = nullptr;
-    tracker_host host;
 };
 
 static const std::string catalogue = std::string("<Channels><Group name=\"News\"><Channel>A1</Channel></Group>"

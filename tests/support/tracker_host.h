@@ -24,3 +24,17 @@ std::string receive_on_connection(tracker_host* host, std::size_t bytes, int tim
 // Waits until quorvane_tcp has taken every byte sent so far out of its receive queue, so the
 // next send arrives as a receive of its own.
 bool wait_until_consumed(tracker_host* host, int timeout_ms);
+
+// quorvane_tcp connected to the test's tracker host.
+class TrackerHostTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(start_tracker_host(&host)); }
+    void TearDown() override { stop_tracker_host(&host); }
+    // Sends bytes as one chunk, once everything sent before has been taken in.
+    void send_chunk(const std::string& bytes)
+    {
+        ASSERT_TRUE(wait_until_consumed(&host, 5000));
+        ASSERT_TRUE(send_on_connection(&host, bytes));
+    }
+    tracker_host host;
+};

@@ -1,10 +1,11 @@
 // The dispatcher, handed recording handlers: what it calls for each message, with what.
+#include "e2e_support.h"
 #include "protocol.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -58,16 +59,6 @@ static int dispatch(const std::string& message, socket_handle service_socket = 7
     sockaddr_in peer = make_ipv4_address("127.0.0.9", 4000);
     return handle_message(recording_handlers, reinterpret_cast<const unsigned char*>(message.data()),
                           message.size(), service_socket, peer);
-}
-
-static int open_descriptors()
-{
-    DIR* dir = opendir("/proc/self/fd");
-    int count = 0;
-    while (dirent* entry = readdir(dir))
-        count += entry->d_name[0] != '.';
-    closedir(dir);
-    return count;
 }
 
 TEST(Dispatcher, CatalogueRequestIsAnsweredOnceToTheSender)
@@ -139,12 +130,12 @@ TEST(Dispatcher, OtherTypesAndMalformedMessagesDoNothing)
 
 TEST(Dispatcher, EveryPathReleasesItsRelaySocket)
 {
-    int before = open_descriptors();
+    int before = open_descriptor_count(getpid());
     for (int i = 0; i < 2000; ++i) {
         dispatch("<Msg>2</Wrong>");
         dispatch("<RTPPacket>");
         dispatch("<ChView>a");
         dispatch("nothing");
     }
-    EXPECT_EQ(open_descriptors(), before);
+    EXPECT_EQ(open_descriptor_count(getpid()), before);
 }

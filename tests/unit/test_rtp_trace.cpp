@@ -2,11 +2,11 @@
 // real loopback sockets: datagram bytes, stale bytes, sockets, order of trace and send.
 #include "rtp_trace.h"
 
+#include "e2e_support.h"
 #include "rtp_trace_reference.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -97,13 +97,9 @@ class RtpRelay : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        receiver = open_udp_socket();
-        ASSERT_NE(receiver, invalid_socket);
-        sockaddr_in local = make_ipv4_address("127.0.0.1", 0);
-        ASSERT_EQ(bind(receiver, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
-        socklen_t length = sizeof local;
-        getsockname(receiver, reinterpret_cast<sockaddr*>(&local), &length);
-        endpoint = make_ipv4_address("127.0.0.1", ntohs(local.sin_port));
+        receiver = bound_udp_socket("127.0.0.1", 0);
+        ASSERT_GE(receiver, 0);
+        endpoint = make_ipv4_address("127.0.0.1", local_port(receiver));
     }
     void TearDown() override { close_socket(receiver); }
 
@@ -134,36 +130,23 @@ protected:
     // One datagram within five seconds, or "" with a failure; sender port in *port.
     std::string receive_datagram_from(std::uint16_t* port = nullptr)
     {
-        pollfd ready{receiver, POLLIN, 0};
-        EXPECT_EQ(poll(&ready, 1, 5000), 1) << "no relay datagram";
-        if (ready.revents == 0)
-            return "";
-        std::string bytes(2000, '\0');
+        std::string bytes;
         sockaddr_in sender{};
-        long n = receive_datagram(receiver, bytes.data(), bytes.size(), &sender);
-        bytes.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        EXPECT_TRUE(receive_udp(receiver, &bytes, 5000, &sender)) << "no relay datagram";
         if (port)
             *port = ntohs(sender.sin_port);
         return bytes;
     }
     bool another_datagram_waits()
     {
-        pollfd ready{receiver, POLLIN, 0};
-        return poll(&ready, 1, 0) == 1;
+        std::string bytes;
+        return receive_udp(receiver, &bytes, 0);
     }
 
     socket_handle receiver = invalid_socket;
     sockaddr_in endpoint{};
     std::vector<unsigned char> packet_copy = std::vector<unsigned char>(rtp_packet_size, 0x5a);
 };
-
-static std::uint16_t port_of(socket_handle socket)
-{
-    sockaddr_in local{};
-    socklen_t length = sizeof local;
-    getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length);
-    return ntohs(local.sin_port);
-}
 
 TEST_F(RtpRelay, DatagramIsMessageBytes11To1338ZeroBytesIncluded)
 {
@@ -218,8 +201,8 @@ TEST_F(RtpRelay, EachPacketLeavesFromTheSocketItWasGiven)
     EXPECT_EQ(receive_datagram_from(&first_port).size(), 1328u);
     EXPECT_EQ(relay(message, second, rtp_trace_one_line), "7000000 700 7 0 0 7 7 0\n");
     EXPECT_EQ(receive_datagram_from(&second_port).size(), 1328u);
-    EXPECT_EQ(first_port, port_of(first));
-    EXPECT_EQ(second_port, port_of(second));
+    EXPECT_EQ(first_port, local_port(first));
+    EXPECT_EQ(second_port, local_port(second));
     EXPECT_NE(first_port, second_port);
     close_socket(first);
     close_socket(second);
