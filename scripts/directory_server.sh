@@ -8,6 +8,8 @@
 #                                                    schema and the account (and the sample catalogue)
 #   directory_server.sh stop STATE                   stop it cleanly (nothing to do if it is down)
 #   directory_server.sh sql STATE [ARGS...]          the mariadb client, as the instance's root
+# QUORVANE_DIRECTORY_OPTIONS, where set, adds server options to start's (scripts/metrics.sh:
+# --performance-schema=ON, for the statement digests).
 set -e
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -101,7 +103,7 @@ start() {
     setsid mariadbd --defaults-file="$source_dir/directory/server.cnf" $user_option --datadir="$data" \
         --tmpdir="$tmp" --socket="$socket" --pid-file="$pid_file" --port="$port" --bind-address=127.0.0.1 \
         --skip-log-bin --innodb-buffer-pool-size=512M --innodb-log-file-size=16M \
-        --innodb-flush-log-at-trx-commit=2 --log-error="$state/error.log" \
+        --innodb-flush-log-at-trx-commit=2 --log-error="$state/error.log" ${QUORVANE_DIRECTORY_OPTIONS:-} \
         </dev/null >/dev/null 2>&1 &
     launched_pid=$!
     wait_until_ready

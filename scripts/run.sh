@@ -4,7 +4,11 @@
 # together in the foreground, each line they print behind "halvering | " or "quorvane | ".
 # Ctrl-C (SIGINT) or SIGTERM stops all three.
 #
-#   sh scripts/run.sh [--build DIR] [--state DIR]     build/ and state/directory by default
+#   sh scripts/run.sh [--build DIR] [--state DIR] [--console-log DIR]
+#
+# build/ and state/directory by default. --console-log (scripts/metrics.sh asks for it) also
+# writes each program's per-datagram lines to DIR/PROGRAM.log and its standard error to
+# DIR/PROGRAM.err, for mtail; what the terminal shows is the same.
 set -e
 # Started in the background by a non-interactive shell, a script finds SIGINT ignored, and a
 # signal ignored at the start cannot be trapped: both are set back to their default once.
@@ -14,18 +18,20 @@ fi
 unset QUORVANE_RUN_SIGNALS
 
 usage() {
-    echo "usage: sh scripts/run.sh [--build DIR] [--state DIR]" >&2
+    echo "usage: sh scripts/run.sh [--build DIR] [--state DIR] [--console-log DIR]" >&2
     exit 2
 }
 # Folders given are taken from where the command is run; the defaults are the repository's.
 build=build
 state=state/directory
+console_log=""
 while [ $# -gt 0 ]; do
     [ $# -ge 2 ] || usage
     case "$2" in /*) folder=$2 ;; *) folder=$PWD/$2 ;; esac
     case "$1" in
         --build) build=$folder ;;
         --state) state=$folder ;;
+        --console-log) console_log=$folder ;;
         *) usage ;;
     esac
     shift 2
@@ -100,16 +106,19 @@ export MYSQL_TCP_PORT="$port"
 
 # Each line of a program's output, or of its errors, behind its name; the bytes are passed
 # on as they come. A filter ignores the signals that stop the run, so that it reads its
-# program's last line: it ends when that output closes.
-label() {  # NAME
+# program's last line: it ends when that output closes. A COPY command of sed's, given, also
+# writes lines to the console log, unlabelled.
+label() {  # NAME [COPY]
     trap '' INT TERM
-    LC_ALL=C exec sed -u "s/^/$1 | /"
+    LC_ALL=C exec sed -u ${2:+-e "$2"} -e "s/^/$1 | /"
 }
 work=$(mktemp -d "${TMPDIR:-/tmp}/quorvane-run.XXXXXX")
+[ -z "$console_log" ] || mkdir -p "$console_log"
 start_labelled() {  # NAME: sets started_pid
     mkfifo "$work/$1.out" "$work/$1.err"
-    label "$1" <"$work/$1.out" &
-    label "$1" <"$work/$1.err" >&2 &
+    # Of standard output only the per-datagram lines: an RTP trace is some 12 KB.
+    label "$1" ${console_log:+"/ say : /w $console_log/$1.log"} <"$work/$1.out" &
+    label "$1" ${console_log:+"w $console_log/$1.err"} <"$work/$1.err" >&2 &
     "$build/$1" >"$work/$1.out" 2>"$work/$1.err" &
     started_pid=$!
 }

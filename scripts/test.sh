@@ -21,8 +21,9 @@ if command -v clang++ >/dev/null 2>&1; then
     sanitize_options="$sanitize_options -DCMAKE_CXX_COMPILER=clang++ -DQUORVANE_FUZZ=ON"
 fi
 sh scripts/build.sh build-sanitize $sanitize_options
-# The cluster test ran above; it checks the deployment, which the sanitizers add nothing to.
-(cd build-sanitize && ctest --output-on-failure --timeout 300 -j 2 -LE cluster)
+# The cluster and metrics tests ran above; they check deployments, which the sanitizers add
+# nothing to.
+(cd build-sanitize && ctest --output-on-failure --timeout 300 -j 2 -LE 'cluster|metrics')
 sh scripts/static_analysis.sh build-sanitize
 
 # The Windows leg: the three programs built for Windows (build-win/) and the end-to-end tests

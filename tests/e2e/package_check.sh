@@ -47,22 +47,28 @@ for page in $(find "$docs" -name '*.md'); do
             fail "${page#"$docs"/} links to $target, which the package does not hold there"
     done
 done
-for unit in quorvane halvering; do
-    page=$(sed -n 's|^Documentation=file:||p' "$scratch/contents/usr/lib/systemd/system/$unit.service")
-    [ -f "$scratch/contents$page" ] || fail "$unit.service names $page, which the package does not hold"
+units="$scratch/contents/usr/lib/systemd/system"
+for unit in $(ls "$units"); do
+    page=$(sed -n 's|^Documentation=file:||p' "$units/$unit")
+    [ -z "$page" ] || [ -f "$scratch/contents$page" ] || fail "$unit names $page, which the package does not hold"
 done
 
-# The units as systemd reads them, pointed at the package's own programs: any complaint fails.
+# The units as systemd reads them, pointed at the package's own programs and files (the
+# metrics' run the machine's mtail and sh): any complaint fails.
 if command -v systemd-analyze >/dev/null; then
     mkdir "$scratch/units"
-    for unit in quorvane halvering; do
-        sed "s|^ExecStart=/|ExecStart=$scratch/contents/|" "$scratch/contents/usr/lib/systemd/system/$unit.service" \
-            >"$scratch/units/$unit.service"
-        complaints=$(systemd-analyze verify "$scratch/units/$unit.service" 2>&1) || true
-        [ -z "$complaints" ] || fail "systemd-analyze verify $unit.service: $complaints"
+    for unit in $(ls "$units"); do
+        sed -e "s|^ExecStart=/usr/bin/quorvane|ExecStart=$scratch/contents/usr/bin/quorvane|" \
+            -e "s|^ExecStart=/usr/bin/halvering|ExecStart=$scratch/contents/usr/bin/halvering|" \
+            -e "s| /usr/share/quorvane/| $scratch/contents/usr/share/quorvane/|g" "$units/$unit" >"$scratch/units/$unit"
+    done
+    for unit in $(ls "$units"); do
+        complaints=$(systemd-analyze verify "$scratch/units/$unit" 2>&1) || true
+        [ -z "$complaints" ] || fail "systemd-analyze verify $unit: $complaints"
         # The hardening, as systemd scores it: exposure at most 2.0 of 10.
-        systemd-analyze security --offline=true --threshold=20 "$scratch/units/$unit.service" >"$scratch/security.log" 2>&1 ||
-            fail "$unit.service: $(tail -n 1 "$scratch/security.log")"
+        case "$unit" in *.service) ;; *) continue ;; esac
+        systemd-analyze security --offline=true --threshold=20 "$scratch/units/$unit" >"$scratch/security.log" 2>&1 ||
+            fail "$unit: $(tail -n 1 "$scratch/security.log")"
     done
 else
     echo "package_check: no systemd-analyze here; the units' syntax is not checked" >&2
