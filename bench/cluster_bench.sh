@@ -54,15 +54,10 @@ if [ "${1:-}" = --single-inner ]; then
     tracker=$!
     trap 'kill "$tracker" 2>/dev/null || true' EXIT
     # Serving within 5 s, or the run fails.
-    tries=0
-    until udp_port_bound 8848; do
-        tries=$((tries + 1))
-        if [ $tries -gt 500 ] || ! kill -0 "$tracker" 2>/dev/null; then
-            echo "cluster_bench: quorvane did not start serving UDP 8848" >&2
-            exit 1
-        fi
-        sleep 0.01
-    done
+    wait_udp_serving "$tracker" 8848 || {
+        echo "cluster_bench: quorvane did not start serving UDP 8848" >&2
+        exit 1
+    }
     server=$(cat "$QUORVANE_DIRECTORY_STATE/mariadbd.pid")
     tracker_before=$(cpu_ticks "$tracker") server_before=$(cpu_ticks "$server")
     result=$("$bin/quorvane_load" "$mode" "$seconds")

@@ -15,3 +15,13 @@ udp_drops() {  # PORT
         /proc/net/udp
 }
 udp_port_bound() { [ -n "$(udp_drops "$1")" ]; }  # PORT
+
+# Waits, 5 s at most, until UDP port $2 is bound while process $1 runs; fails otherwise.
+wait_udp_serving() {
+    tries=0
+    until udp_port_bound "$2"; do
+        tries=$((tries + 1))
+        { [ $tries -le 500 ] && kill -0 "$1" 2>/dev/null; } || return 1
+        sleep 0.01
+    done
+}

@@ -80,15 +80,10 @@ start_service() {
     : >"$sink"
     "$@" >"$sink" 2>>"$work/service.err" &
     program_pid=$!
-    tries=0
-    until udp_port_bound 8848; do
-        tries=$((tries + 1))
-        if [ $tries -gt 500 ] || ! kill -0 "$program_pid" 2>/dev/null; then
-            echo "bench: $1 did not start serving UDP 8848" >&2
-            exit 1
-        fi
-        sleep 0.01
-    done
+    wait_udp_serving "$program_pid" 8848 || {
+        echo "bench: $1 did not start serving UDP 8848" >&2
+        exit 1
+    }
 }
 
 stop_service() {
