@@ -11,6 +11,8 @@
 //                                       the tracker sends its document; runs until killed.
 //                                       What a UDP request and reply add to the directory.
 #include "bench_support.h"
+// The tracker's statements themselves, word for word: the header holds only their texts.
+#include "statements.h"
 
 #include <arpa/inet.h>
 #include <mysql.h>
@@ -20,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -29,17 +32,6 @@
 #ifndef DIRECTORY_USER
 #define DIRECTORY_USER "qv"
 #endif
-
-static const char catalogue_query[] =
-    "select chgroup.groupid groupid,chgroup.name ChGroup,channel.name Channel from p2pdb.Channel channel "
-    "left join p2pdb.group chgroup on channel.groupid=chgroup.groupid order by chgroup.groupid";
-static const char liveness_reset[] = "update p2pdb.userlist set alive=0 where IPV4=\"%s\"";
-static const char neighbour_query[] =
-    "select IPv4,port,u.name from p2pdb.userlist u left join p2pdb.channel c on u.iChannel=c.iChannel "
-    "where c.name=\"%s\" and u.alive=1 order by u.name";
-static const char registration[] =
-    "insert into p2pdb.userlist(IPv4, port, IPv6, iChannel,alive) select \"%s\",%d,\"\",iChannel,1 "
-    "from p2pdb.channel where name=\"%s\"";
 
 static MYSQL* connect_directory()
 {
@@ -96,10 +88,12 @@ static bool join_request(const std::string& address, int port, const std::string
     MYSQL* connection = connect_directory();
     if (!connection)
         return false;
-    char statement[400];
+    static std::random_device draws;
+    char statement[1200];
     std::snprintf(statement, sizeof statement, liveness_reset, address.c_str());
     mysql_query(connection, statement);
-    std::snprintf(statement, sizeof statement, neighbour_query, channel.c_str());
+    unsigned int start = draws();
+    std::snprintf(statement, sizeof statement, neighbour_query, channel.c_str(), start, channel.c_str(), start);
     bool done = query_rows(connection, statement, reply);
     if (done) {
         std::snprintf(statement, sizeof statement, registration, address.c_str(), port, channel.c_str());

@@ -12,6 +12,11 @@
 //                                       COUNT joins from one socket of ADDRESS over the
 //                                       sample channels; with FRESH, each followed by a join
 //                                       from FRESH into the same channel (fresh_p50_ms)
+//   quorvane_load spread COUNT RATE CHANNEL PEERS FIRST
+//                                       COUNT joins into CHANNEL at RATE a second, each from a
+//                                       fresh address (127.100.0.1 on); how the lists spread
+//                                       over the channel's PEERS registrations, of which FIRST
+//                                       are from 1.0.x.y
 //   quorvane_load relay SECONDS [N]     RTPPacket messages, at most N unforwarded at a time
 //   quorvane_load paced RATE SECONDS    RTPPacket messages at a fixed rate per second
 //   quorvane_load mixed COUNT           catalogue, joins, packets and ignored messages
@@ -27,7 +32,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <algorithm>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 constexpr int reply_timeout_ms = 1000;
@@ -196,6 +204,101 @@ static int run_join_from(long count, const char* address, const char* fresh_addr
     std::printf("count=%zu p50_ms=%.3f fresh_p50_ms=%.3f timeouts=%ld errors=%ld\n", tally.latencies_ms.size(),
                 percentile(tally.latencies_ms, 0.50), percentile(fresh_tally.latencies_ms, 0.50),
                 tally.timeouts + fresh_tally.timeouts, tally.errors + fresh_tally.errors);
+    return 0;
+}
+
+// The channel's peers in one Neighbors document, as "address:port"; the joiners (127.0.0.0/8)
+// are left out, so that only the registrations made before the run count.
+static std::vector<std::string> listed_peers(const std::string& reply)
+{
+    std::vector<std::string> listed;
+    for (std::size_t at = reply.find("<IPv4>"); at != std::string::npos; at = reply.find("<IPv4>", at + 1)) {
+        std::size_t address = at + 6, address_end = reply.find("</IPv4><port>", address);
+        std::size_t port_end = reply.find("</port>", address_end);
+        if (address_end == std::string::npos || port_end == std::string::npos)
+            break;
+        if (reply.compare(address, 4, "127.") != 0)
+            listed.push_back(reply.substr(address, address_end - address) + ":" +
+                             reply.substr(address_end + 13, port_end - address_end - 13));
+    }
+    return listed;
+}
+
+struct spread_tally {
+    std::unordered_map<std::string, long> times_listed;
+    std::unordered_set<std::string> previous;
+    long entries = 0;
+    long first_entries = 0;  // of peers at 1.0.x.y
+    double shared = 0;       // summed over joins after the first: share of a list also in the one before
+    long pairs = 0;
+};
+
+static void count_list(const std::vector<std::string>& listed, spread_tally* tally)
+{
+    std::unordered_set<std::string> now(listed.begin(), listed.end());
+    if (!tally->previous.empty() && !listed.empty()) {
+        long common = std::count_if(listed.begin(), listed.end(),
+                                    [&](const std::string& peer) { return tally->previous.count(peer) > 0; });
+        tally->shared += static_cast<double>(common) / static_cast<double>(listed.size());
+        ++tally->pairs;
+    }
+    for (const std::string& peer : listed) {
+        ++tally->times_listed[peer];
+        ++tally->entries;
+        if (peer.compare(0, 4, "1.0.") == 0)
+            ++tally->first_entries;
+    }
+    tally->previous.swap(now);
+}
+
+// One join from a fresh address: its reply, or "" when none came in time.
+static std::string join_from_fresh_address(long number, const std::string& message, request_tally* tally)
+{
+    std::string address = "127." + std::to_string(100 + number / 65536) + "." + std::to_string(number / 256 % 256) +
+                          "." + std::to_string(number % 256);
+    int s = request_socket(address.c_str());
+    if (s < 0)
+        return "";
+    static char reply[largest_reply];
+    double start = now_seconds();
+    send_message(s, message);
+    ssize_t length = recv(s, reply, sizeof reply, 0);
+    close(s);
+    if (length <= 0) {
+        ++tally->timeouts;
+        return "";
+    }
+    tally->latencies_ms.push_back((now_seconds() - start) * 1000);
+    std::string document(reply, static_cast<std::size_t>(length));
+    if (document.rfind("<Neighbors>", 0) != 0 || document.find("</Neighbors>") == std::string::npos)
+        ++tally->errors;
+    return document;
+}
+
+static int run_spread(long count, double rate, const std::string& channel, long peers, long first)
+{
+    std::string message = "<ChView>" + channel + "</ChView>";
+    request_tally requests;
+    spread_tally spread;
+    double start = now_seconds();
+    for (long number = 1; number <= count; ++number) {
+        double due = start + static_cast<double>(number - 1) / rate;
+        while (now_seconds() < due)
+            usleep(static_cast<useconds_t>((due - now_seconds()) * 1e6) + 1);
+        count_list(listed_peers(join_from_fresh_address(number, message, &requests)), &spread);
+    }
+    long most = 0;
+    for (const auto& peer : spread.times_listed)
+        most = std::max(most, peer.second);
+    double mean = static_cast<double>(spread.entries) / static_cast<double>(peers);
+    double first_share = static_cast<double>(spread.first_entries) / static_cast<double>(std::max(spread.entries, 1L));
+    std::printf("joins=%ld listed_percent=%.1f most_over_mean=%.2f shared_percent=%.2f first_ratio=%.2f "
+                "p50_ms=%.3f timeouts=%ld errors=%ld\n",
+                count, 100.0 * static_cast<double>(spread.times_listed.size()) / static_cast<double>(peers),
+                mean > 0 ? static_cast<double>(most) / mean : 0,
+                spread.pairs ? 100.0 * spread.shared / static_cast<double>(spread.pairs) : 0,
+                first > 0 ? first_share / (static_cast<double>(first) / static_cast<double>(peers)) : 0,
+                percentile(requests.latencies_ms, 0.50), requests.timeouts, requests.errors);
     return 0;
 }
 
@@ -406,6 +509,8 @@ int main(int argc, char** argv)
         return run_join_one(first, argv[3]);
     if (mode == "join_from" && (argc == 4 || argc == 5))
         return run_join_from(std::atol(argv[2]), argv[3], argc == 5 ? argv[4] : nullptr);
+    if (mode == "spread" && argc == 7)
+        return run_spread(std::atol(argv[2]), std::atof(argv[3]), argv[4], std::atol(argv[5]), std::atol(argv[6]));
     if (mode == "relay" && (argc == 3 || argc == 4))
         return run_relay(first, argc == 4 ? std::atol(argv[3]) : 32);
     if (mode == "paced" && argc == 4)
@@ -414,7 +519,8 @@ int main(int argc, char** argv)
         return run_mixed(std::atol(argv[2]));
     std::fprintf(stderr,
                  "usage: quorvane_load catalogue SECONDS | join SECONDS [NET] | join_one SECONDS CHANNEL |\n"
-                 "                     join_from COUNT ADDRESS [FRESH] | relay SECONDS [WINDOW] |\n"
+                 "                     join_from COUNT ADDRESS [FRESH] | spread COUNT RATE CHANNEL PEERS FIRST |\n"
+                 "                     relay SECONDS [WINDOW] |\n"
                  "                     paced RATE SECONDS | mixed COUNT\n");
     return 2;
 }

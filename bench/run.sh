@@ -1,7 +1,7 @@
 #!/bin/sh
 # The bench: the tracker against its limits, side by side in one run, printed as one table.
 #
-#   sh bench/run.sh [--quick | --smoke] [--build DIR] [--prebuilt]
+#   sh bench/run.sh [--quick | --smoke | --spread] [--build DIR] [--prebuilt]
 #
 # Builds quorvane and the bench programs (into build/, or DIR), then runs everything inside
 # a private network namespace with the private directory server (tests/support/in_netns.sh
@@ -9,7 +9,8 @@
 # popularity, catalogue size, history, loss and memory runs and the micro-benchmarks.
 # About 12 minutes on 2 cores.
 # --quick runs each part once and briefly, for trying (its ratios are single runs, not
-# medians); --smoke only checks, in seconds, that every figure of the table comes out.
+# medians); --smoke only checks, in seconds, that every figure of the table comes out;
+# --spread runs only the spread of neighbour lists over channels of 100,000 and 1,000,000.
 # --prebuilt uses the programs already built in DIR. The exit status is non-zero when a
 # figure is missing; targets missed are marked in the table, not in the status.
 set -e
@@ -24,9 +25,10 @@ if [ "${1:-}" != --inner ]; then
         case "$1" in
             --quick) profile=quick ;;
             --smoke) profile=smoke ;;
+            --spread) profile=spread ;;
             --build) build=$2; shift ;;
             --prebuilt) prebuilt=1 ;;
-            *) echo "usage: sh bench/run.sh [--quick | --smoke] [--build DIR] [--prebuilt]" >&2; exit 2 ;;
+            *) echo "usage: sh bench/run.sh [--quick | --smoke | --spread] [--build DIR] [--prebuilt]" >&2; exit 2 ;;
         esac
         shift
     done
@@ -44,6 +46,8 @@ bin=$3
 catalogue_sizes="200 20000"
 micro_time=0.3
 popular_sizes="10 1000 100000 1000000"
+spread_sizes="100000 1000000"
+spread_joins=2000
 flood_joins=100000
 # The history part: how long the flooder may take to come back, and the upkeep's
 # retention of retired rows (empty: the directory's own setting).
@@ -54,10 +58,12 @@ case "$profile" in
         rounds=7 seconds=2 scale_rounds=5 scale_seconds=2 loss_seconds=60 memory_after=100000 ;;
     quick)
         rounds=1 seconds=1 scale_rounds=1 scale_seconds=1 popular_sizes="10 1000 100000" flood_joins=10000
-        loss_seconds=5 memory_after=10000 ;;
+        spread_sizes=100000 loss_seconds=5 memory_after=10000 ;;
     smoke)
         rounds=1 seconds=0.3 scale_rounds=1 scale_seconds=0.3 popular_sizes="10 1000" catalogue_sizes="200 400"
-        flood_joins=500 recovery_bound=10 retention=1 loss_seconds=1 memory_after=2000 micro_time=0.01 ;;
+        flood_joins=500 recovery_bound=10 retention=1 loss_seconds=1 memory_after=2000 micro_time=0.01
+        spread_sizes=3000 spread_joins=50 ;;
+    spread) ;;
 esac
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quorvane-bench.XXXXXX")
@@ -186,13 +192,21 @@ relay_rounds() {  # ROUND
     fi
 }
 
-# Live peers FROM+1 to TO of a sample channel, one registration each, at NET.x.y.z.
-# Rows are added, never rebuilt.
+# Live peers FROM+1 to TO of a sample channel, one registration each, at NET.x.y.z, unnamed
+# as the tracker registers them. Rows are added, never rebuilt.
 fill_channel() {  # ICHANNEL NET FROM TO
-    sql -e "insert into p2pdb.userlist(IPv4, port, IPv6, iChannel, alive, name)
-        select concat('$2.', seq >> 16 & 255, '.', seq >> 8 & 255, '.', seq & 255), 1024 + seq % 60000, '',
-               $1, 1, concat('peer', seq)
+    sql -e "insert into p2pdb.userlist(IPv4, port, IPv6, iChannel, alive)
+        select concat('$2.', seq >> 16 & 255, '.', seq >> 8 & 255, '.', seq & 255), 1024 + seq % 60000, '', $1, 1
         from seq_$(($3 + 1))_to_$4" p2pdb
+}
+
+# The same over the whole unicast space (11.0.0.0 to 222.255.255.255, scattered by a
+# multiplicative hash), as the viewers of a popular channel are.
+fill_channel_scattered() {  # ICHANNEL FROM TO
+    sql -e "insert into p2pdb.userlist(IPv4, port, IPv6, iChannel, alive)
+        select concat(11 + (h >> 24) % 212, '.', h >> 16 & 255, '.', h >> 8 & 255, '.', h & 255), 1024 + seq % 60000,
+               '', $1, 1
+        from (select seq, seq * 2654435761 % 4294967296 as h from seq_$(($2 + 1))_to_$3) s" p2pdb
 }
 
 channel_joins() {  # NAME SIDE CHANNEL ROUND
@@ -263,6 +277,26 @@ set_catalogue_size() {  # SIZE
         select 8 + seq, concat('Channel ', seq), 5 + (seq - 1) div 100 from seq_1_to_$extra" p2pdb
 }
 
+# Spread: 962 peers registered first from 1.0.x.y, port 1, the addresses that sort first, then
+# SIZE others; joins from fresh addresses at 200 a second, and how their lists spread.
+spread_run() {
+    sql -e "truncate table p2pdb.userlist"
+    sql -e "insert into p2pdb.userlist(IPv4, port, IPv6, iChannel, alive)
+        select concat('1.0.', seq >> 8, '.', seq & 255), 1, '', 6, 1 from seq_1_to_962" p2pdb
+    live=0
+    for size in $spread_sizes; do
+        fill_channel_scattered 6 "$live" "$size"
+        live=$size
+        forget_bench_peers
+        settle
+        start_service "$bin/quorvane"
+        record "spread_$size" tracker 1 \
+            "$("$bin/quorvane_load" spread "$spread_joins" 200 "Jazz Lounge" $((size + 962)) 962)"
+        stop_service
+    done
+    sql -e "truncate table p2pdb.userlist"
+}
+
 rotate_sink() {
     while sleep 0.25; do
         : >"$sink"
@@ -272,6 +306,13 @@ rotate_sink() {
 sql <directory/sample_catalogue.sql
 sql -e "truncate table p2pdb.userlist"
 begun=$(date +%s)
+
+if [ "$profile" = spread ]; then
+    echo "bench: spread, $spread_joins joins into channels of $spread_sizes peers" >&2
+    spread_run
+    awk -v only=spread -f bench/stats.awk -f bench/table.awk "$results"
+    exit
+fi
 
 echo "bench: catalogue, join and relay, $rounds alternating runs of ${seconds} s" >&2
 for round in $(seq 1 "$rounds"); do
@@ -292,6 +333,9 @@ for size in $popular_sizes; do
     done
 done
 sql -e "truncate table p2pdb.userlist"
+
+echo "bench: spread, $spread_joins joins into channels of $spread_sizes peers" >&2
+spread_run
 
 echo "bench: scale, catalogue at $catalogue_sizes channels" >&2
 for size in $catalogue_sizes; do

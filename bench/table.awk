@@ -100,6 +100,26 @@ function popularity_rows(    i, name, r, faults, wrong) {
     row("", "timeouts / replies not whole", faults + 0, wrong + 0, "", "")
 }
 
+# Joins from fresh addresses into a channel of SIZE peers and the 962 registered first at
+# 1.0.x.y: how much of the channel their lists cover, how evenly, how much one list repeats
+# the one before, and how often the first registered are listed against their share.
+function spread_rows(    i, name, v) {
+    for (i = 1; i <= spread_n; i++) {
+        name = "spread_" spread[i]
+        v = value[name, "tracker", 1, "listed_percent"]
+        row(i == 1 ? "spread" : "", size_label(spread[i]) " peers: channel listed %", fmt(v, 1), "", "", ">= 95",
+            check(v != "" && v >= 95))
+        v = value[name, "tracker", 1, "most_over_mean"]
+        row("", "most-listed peer / mean", fmt(v, 2), "", "", "<= 3", check(v != "" && v <= 3))
+        v = value[name, "tracker", 1, "shared_percent"]
+        row("", "% shared with previous list", fmt(v, 2), "", "", "<= 5", check(v != "" && v <= 5))
+        v = value[name, "tracker", 1, "first_ratio"]
+        row("", "1.0.x.y listed / their share", fmt(v, 2), "", "", "<= 2", check(v != "" && v <= 2))
+        row("", "join p50 ms; timeouts / errors", fmt(value[name, "tracker", 1, "p50_ms"], 3),
+            value[name, "tracker", 1, "timeouts"] + 0 " / " value[name, "tracker", 1, "errors"] + 0, "", "")
+    }
+}
+
 # A flood of joins from one address, then that address's joins beside a fresh one's.
 function history_rows(    flood, seconds, missed) {
     flood = value["flood", "tracker", 1, "count"]
@@ -133,6 +153,20 @@ END {
         print int(med(f[1], f[2], f[3]))
         exit
     }
+    spread_n = 0
+    for (key in count) {
+        split(key, part, SUBSEP)
+        if (part[1] ~ /^spread_/)
+            spread[++spread_n] = substr(part[1], 8)
+    }
+    sort_list(spread, spread_n, 1)
+    if (spread_n == 0)
+        missing++
+    if (only == "spread") {
+        row("mode", "measure", "tracker", "", "", "target")
+        spread_rows()
+        exit (missing > 0)
+    }
     printf "Quorvane bench: medians of %d alternating runs of %s s each (%d s in all).\n", rounds, seconds, elapsed
     printf "ratio: tracker against its limit, 1.00 = as fast as the limit (median of the runs' own ratios).\n\n"
     row("mode", "measure", "tracker", "limit", "ratio", "target")
@@ -161,6 +195,7 @@ END {
     if (popular_n == 0 || channels_n == 0)
         missing++
     popularity_rows()
+    spread_rows()
     for (i = 1; i <= channels_n; i++)
         row(i == 1 ? "scale" : "", "catalogue p50 ms, " size_label(channels[i]) " channels",
             fmt(med("catalogue_channels_" channels[i], "tracker", "p50_ms"), 3),

@@ -5,6 +5,8 @@
 #include "request.h"
 #include "statements.h"
 
+#include <random>
+
 void send_neighbors(socket_handle service_socket, const sockaddr_in& peer, MYSQL_RES* result)
 {
     send_document(service_socket, peer,
@@ -18,6 +20,14 @@ static void reply_with_neighbors(directory_request* request, socket_handle servi
         send_neighbors(service_socket, peer, result);
         mysql_free_result(result);
     }
+}
+
+// Where this join starts reading the channel's draws: fresh for every join, from the system's
+// random source, so that successive lists differ and nothing a peer sends has a say in it.
+static unsigned int starting_draw()
+{
+    static std::random_device source;
+    return source();
 }
 
 static void format_registration(directory_request* request, const sockaddr_in& peer, const std::string& channel)
@@ -34,7 +44,8 @@ void join_channel_retiring_peer(socket_handle service_socket, const sockaddr_in&
     std::string channel = literal_text(request, channel_name);
     format_statement(&request, liveness_reset, address_text(peer).c_str());
     run_unchecked(&request);
-    format_statement(&request, neighbour_query, channel.c_str());
+    unsigned int start = starting_draw();
+    format_statement(&request, neighbour_query, channel.c_str(), start, channel.c_str(), start);
     // A failed query ends the join unregistered; the liveness reset keeps its effect.
     if (run_checked(&request) == 0) {
         reply_with_neighbors(&request, service_socket, peer);
@@ -52,7 +63,8 @@ void join_channel_registering_first(socket_handle service_socket, const sockaddr
     std::string channel = literal_text(request, channel_name);
     format_registration(&request, peer, channel);
     run_unchecked(&request);
-    format_statement(&request, neighbour_query_every_row, channel.c_str());
+    unsigned int start = starting_draw();
+    format_statement(&request, neighbour_query_every_row, channel.c_str(), start, channel.c_str(), start);
     if (run_checked(&request) == 0)
         reply_with_neighbors(&request, service_socket, peer);
     close_directory_request(&request);

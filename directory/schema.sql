@@ -42,20 +42,25 @@ CREATE TABLE IF NOT EXISTS p2pdb.userlist (
     -- changed (for a retired row, when it was retired).
     registered TIMESTAMP(3) NOT NULL DEFAULT CURRENT_TIMESTAMP(3),
     changed    TIMESTAMP(3) NOT NULL DEFAULT CURRENT_TIMESTAMP(3) ON UPDATE CURRENT_TIMESTAMP(3),
+    -- The row's place among the channel's equal names, drawn by the server when the row is
+    -- made: a join lists the rows that follow a point of its own choosing in this order, so
+    -- no address, port or time of registration comes first.
+    draw       INT UNSIGNED NOT NULL DEFAULT (FLOOR(RAND() * 4294967296)),
     -- The liveness reset finds every row of one address.
     KEY userlist_by_address (IPv4),
-    -- The neighbour list reads one channel's alive rows in name order from this index alone
-    -- and stops at the tracker's row limit; quorvane_tcp's, which ignores alive, still finds
-    -- the channel's rows by its prefix.
-    KEY userlist_listing (iChannel, alive, name, IPv4, port),
+    -- The neighbour lists read one channel's rows in name and draw order from these indexes
+    -- alone, starting at the join's point, and stop once a reply is full: quorvane's its
+    -- alive rows, quorvane_tcp's every row.
+    KEY userlist_listing_alive (iChannel, alive, name, draw, IPv4, port),
+    KEY userlist_listing_every_row (iChannel, name, draw, IPv4, port),
     -- The upkeep finds rows retired (or registered) before a given time.
     KEY userlist_by_age (alive, changed),
     PRIMARY KEY (id)
 ) ENGINE = InnoDB;
 
--- Retired registrations, moved here by the upkeep, whole and in the same columns; pruned
--- after upkeep_settings.archive_days. archive_id is this table's own key: userlist's ids
--- start again at 1 after a TRUNCATE.
+-- Retired registrations, moved here by the upkeep in the same columns (but the draw, which
+-- only orders the lists of live rows); pruned after upkeep_settings.archive_days. archive_id
+-- is this table's own key: userlist's ids start again at 1 after a TRUNCATE.
 CREATE TABLE IF NOT EXISTS p2pdb.userlist_archive (
     archive_id BIGINT UNSIGNED NOT NULL AUTO_INCREMENT,
     id         BIGINT UNSIGNED NOT NULL,
@@ -93,11 +98,25 @@ ALTER TABLE p2pdb.userlist
     ADD COLUMN IF NOT EXISTS changed TIMESTAMP(3) NOT NULL DEFAULT CURRENT_TIMESTAMP(3)
         ON UPDATE CURRENT_TIMESTAMP(3),
     ADD KEY IF NOT EXISTS userlist_by_address (IPv4),
-    ADD KEY IF NOT EXISTS userlist_listing (iChannel, alive, name, IPv4, port),
     ADD KEY IF NOT EXISTS userlist_by_age (alive, changed),
     DROP KEY IF EXISTS userlist_by_channel;
 
 DELIMITER ;;
+
+-- Rows made before the draw get one each. Adding the column gives every existing row the same
+-- value, so they are drawn again, one by one; their times stay as they were.
+BEGIN NOT ATOMIC
+    IF NOT EXISTS (SELECT 1 FROM information_schema.COLUMNS
+                   WHERE TABLE_SCHEMA = 'p2pdb' AND TABLE_NAME = 'userlist' AND COLUMN_NAME = 'draw') THEN
+        ALTER TABLE p2pdb.userlist
+            ADD COLUMN draw INT UNSIGNED NOT NULL DEFAULT (FLOOR(RAND() * 4294967296)) AFTER changed;
+        UPDATE p2pdb.userlist SET draw = FLOOR(RAND() * 4294967296), changed = changed;
+    END IF;
+    ALTER TABLE p2pdb.userlist
+        ADD KEY IF NOT EXISTS userlist_listing_alive (iChannel, alive, name, draw, IPv4, port),
+        ADD KEY IF NOT EXISTS userlist_listing_every_row (iChannel, name, draw, IPv4, port),
+        DROP KEY IF EXISTS userlist_listing;
+END;;
 
 -- Channel names become unique where the catalogue allows it. A catalogue that repeats a
 -- name keeps working as before (a join registers in every channel of that name), but the

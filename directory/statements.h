@@ -1,6 +1,6 @@
 // The directory's SQL statements, exactly as they are sent. %s takes a text (the
 // address, or the channel name already escaped for its double-quoted literal), %d the
-// port in host order.
+// port in host order, %u a join's starting draw.
 #pragma once
 
 // The catalogue: every channel with its group, in group-key order.
@@ -11,15 +11,35 @@ constexpr char catalogue_query[] =
 // quorvane: retires every registration of the sender's address, whatever port or channel.
 constexpr char liveness_reset[] = "update p2pdb.userlist set alive=0 where IPV4=\"%s\"";
 
-// quorvane: the channel's alive registrations, by peer name.
+// The neighbour lists: the channel's rows in name order, and where names are equal (the
+// tracker never writes one) a fresh choice for every join, spread over the whole channel. Each
+// reads its channel's listing index from the join's starting draw (the %u, drawn by the
+// tracker) to the top, then wraps round to the rows below it and goes on to the named rows
+// (and rows with no name at all, which only a looser schema than ours has), and stops once a
+// reply is full: the server gives up reading after `rows examined` rows, whatever the
+// channel's size, and sends the rows read so far. A peer can neither choose nor learn where
+// its row is read.
+//
+// quorvane: the channel's alive registrations; a datagram holds at most 962 neighbours.
 constexpr char neighbour_query[] =
-    "select IPv4,port,u.name from p2pdb.userlist u left join p2pdb.channel c on u.iChannel=c.iChannel "
-    "where c.name=\"%s\" and u.alive=1 order by u.name";
+    "(select IPv4,port,u.name from p2pdb.userlist u force index (userlist_listing_alive) left join p2pdb.channel c "
+    "on u.iChannel=c.iChannel where c.name=\"%s\" and u.alive=1 and u.name=\"\" and u.draw>=%u "
+    "order by u.draw limit 962) union all "
+    "(select IPv4,port,u.name from p2pdb.userlist u force index (userlist_listing_alive) left join p2pdb.channel c "
+    "on u.iChannel=c.iChannel where c.name=\"%s\" and u.alive=1 and "
+    "(u.name=\"\" and u.draw<%u or u.name>\"\" or u.name is null) "
+    "order by u.name,u.draw limit 962) limit rows examined 1000";
 
-// quorvane_tcp: every registration of the channel, alive or not.
+// quorvane_tcp: every registration of the channel, alive or not, up to the account's row limit
+// (3,500 at most).
 constexpr char neighbour_query_every_row[] =
-    "select IPv4,port,u.name from p2pdb.userlist u left join p2pdb.channel c on u.iChannel=c.iChannel "
-    "where c.name=\"%s\" order by u.name";
+    "(select IPv4,port,u.name from p2pdb.userlist u force index (userlist_listing_every_row) left join "
+    "p2pdb.channel c on u.iChannel=c.iChannel where c.name=\"%s\" and u.name=\"\" and u.draw>=%u "
+    "order by u.draw limit 3500) union all "
+    "(select IPv4,port,u.name from p2pdb.userlist u force index (userlist_listing_every_row) left join "
+    "p2pdb.channel c on u.iChannel=c.iChannel where c.name=\"%s\" and "
+    "(u.name=\"\" and u.draw<%u or u.name>\"\" or u.name is null) "
+    "order by u.name,u.draw limit 3500) limit rows examined 3540";
 
 // One alive row for each channel of that name; none, and no error, for an unknown name.
 constexpr char registration[] =

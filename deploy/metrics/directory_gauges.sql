@@ -20,7 +20,7 @@ SELECT CONCAT('quorvane_directory_archive_rows_estimate ', IFNULL(TABLE_ROWS, 0)
 SELECT CONCAT('quorvane_directory_channel_peers{channel="',
               REPLACE(REPLACE(REPLACE(CONVERT(c.name USING utf8mb4), '\\', '\\\\'), '"', '\\"'), '\n', '\\n'),
               '",id="', c.iChannel, '"} ', top.peers)
-    FROM (SELECT iChannel, COUNT(*) AS peers FROM p2pdb.userlist FORCE INDEX (userlist_listing)
+    FROM (SELECT iChannel, COUNT(*) AS peers FROM p2pdb.userlist FORCE INDEX (userlist_listing_alive)
           WHERE alive = 1 GROUP BY iChannel ORDER BY peers DESC LIMIT 10) top
     JOIN p2pdb.Channel c ON c.iChannel = top.iChannel;
 SELECT 'quorvane_directory_gauges_success 1';

@@ -3,6 +3,9 @@
 #include "fixture.h"
 
 #include <algorithm>
+#include <map>
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -135,6 +138,14 @@ TEST_F(JoinRequests, StatementsAreSentExactlyAndInOrder)
     std::vector<std::string> statements;
     for (const admin_row& row : logged)
         statements.push_back(row[0].value_or("NULL"));
+    // Each neighbour query carries its join's own starting draw, twice.
+    std::vector<std::string> draws;
+    for (const std::string& statement : statements) {
+        std::smatch draw;
+        if (std::regex_search(statement, draw, std::regex("u\\.draw>=([0-9]+)")))
+            draws.push_back(draw[1]);
+    }
+    ASSERT_EQ(draws.size(), 2u);
     std::string register_peer = "insert into p2pdb.userlist(IPv4, port, IPv6, iChannel,alive) select \"127.0.0.2\"," +
                                 port + ",\"\",iChannel,1 from p2pdb.channel where name=\"Jazz Lounge\"";
     // The server runs its init_connect (the account's row limit) first in each connection.
@@ -145,13 +156,21 @@ TEST_F(JoinRequests, StatementsAreSentExactlyAndInOrder)
         "p2pdb.group chgroup on channel.groupid=chgroup.groupid order by chgroup.groupid",
         init,
         "update p2pdb.userlist set alive=0 where IPV4=\"127.0.0.2\"",
-        "select IPv4,port,u.name from p2pdb.userlist u left join p2pdb.channel c on u.iChannel=c.iChannel where "
-        "c.name=\"Jazz Lounge\" and u.alive=1 order by u.name",
+        "(select IPv4,port,u.name from p2pdb.userlist u force index (userlist_listing_alive) left join p2pdb.channel c "
+        "on u.iChannel=c.iChannel where c.name=\"Jazz Lounge\" and u.alive=1 and u.name=\"\" and u.draw>=" + draws[0] +
+            " order by u.draw limit 962) union all (select IPv4,port,u.name from p2pdb.userlist u force index "
+            "(userlist_listing_alive) left join p2pdb.channel c on u.iChannel=c.iChannel where c.name=\"Jazz Lounge\" "
+            "and u.alive=1 and (u.name=\"\" and u.draw<" + draws[0] +
+            " or u.name>\"\" or u.name is null) order by u.name,u.draw limit 962) limit rows examined 1000",
         register_peer,
         init,
         register_peer,
-        "select IPv4,port,u.name from p2pdb.userlist u left join p2pdb.channel c on u.iChannel=c.iChannel where "
-        "c.name=\"Jazz Lounge\" order by u.name",
+        "(select IPv4,port,u.name from p2pdb.userlist u force index (userlist_listing_every_row) left join "
+        "p2pdb.channel c on u.iChannel=c.iChannel where c.name=\"Jazz Lounge\" and u.name=\"\" and u.draw>=" + draws[1] +
+            " order by u.draw limit 3500) union all (select IPv4,port,u.name from p2pdb.userlist u force index "
+            "(userlist_listing_every_row) left join p2pdb.channel c on u.iChannel=c.iChannel where c.name=\"Jazz "
+            "Lounge\" and (u.name=\"\" and u.draw<" + draws[1] +
+            " or u.name>\"\" or u.name is null) order by u.name,u.draw limit 3500) limit rows examined 3540",
     };
     ASSERT_NE(init, "");
     EXPECT_EQ(statements, expected);
@@ -195,4 +214,52 @@ TEST_F(JoinRequests, LargeNeighbourListIsCutToOneDatagramAndToTheRowLimitOnAStre
     std::string whole = join_on_stream("Jazz Lounge");
     EXPECT_EQ(element_texts(whole, "Neighbor").size(), 1200u);
     EXPECT_EQ(whole.substr(whole.size() - end.size()), end);
+}
+
+// Rows of equal names (the tracker never writes one): a channel larger than one reply lists as
+// many as fit, drawn afresh for every join from the whole channel, and the rows placed to sort
+// first (low addresses, port 1, registered before the rest) come no more often than any other;
+// on the stream the same, up to the row limit. A channel that fits one reply lists every alive row.
+TEST_F(JoinRequests, EqualNamesAreDrawnAfreshFromTheWholeChannelForEveryJoin)
+{
+    std::string insert = "insert into p2pdb.userlist(IPv4,port,IPv6,iChannel,alive) ";
+    ASSERT_TRUE(run_admin_sql(admin, insert + "select concat('1.0.0.', seq),1,'',6,1 from p2pdb.seq_1_to_50"));
+    ASSERT_TRUE(run_admin_sql(admin, insert + "select concat('10.0.', seq >> 8, '.', seq & 255),4000+seq,'',6,1 "
+                                              "from p2pdb.seq_51_to_3000"));
+    peer_socket viewer = open_peer("127.0.0.2");
+    std::map<std::string, int> times_listed;
+    // Each join lists some 870 of the 3,000: after 50, a row never listed is rare, and a tenth of
+    // the channel never listed is out of reach by chance.
+    for (int joins = 0; joins < 50; ++joins) {
+        std::vector<std::string> listed = element_texts(join(viewer, "Jazz Lounge"), "IPv4");
+        ASSERT_GT(listed.size(), 850u);
+        for (const std::string& address : listed)
+            ++times_listed[address];
+    }
+    EXPECT_GT(times_listed.size(), 2700u);
+    // Listed in 29 % of joins on average; 40 of 50 would take a chance below 1e-12.
+    for (int first = 1; first <= 50; ++first)
+        EXPECT_LT(times_listed["1.0.0." + std::to_string(first)], 40) << "1.0.0." << first;
+
+    std::set<std::string> on_stream;
+    for (int joins = 0; joins < 4; ++joins) {
+        std::vector<std::string> listed = element_texts(join_on_stream("Jazz Lounge"), "IPv4");
+        EXPECT_EQ(listed.size(), 1200u);
+        on_stream.insert(listed.begin(), listed.end());
+    }
+    EXPECT_GT(on_stream.size(), 1200u);
+
+    add_channel(7, "Classic Hits", "1");
+    ASSERT_TRUE(run_admin_sql(admin, insert + "select concat('11.0.', seq >> 8, '.', seq & 255),4000,'',7,seq%6>0 "
+                                              "from p2pdb.seq_1_to_600"));
+    std::vector<std::string> alive;
+    for (const admin_row& row : admin_rows(admin, "select IPv4 from p2pdb.userlist where iChannel=7 and alive=1"))
+        alive.push_back(row[0].value_or("NULL"));
+    std::sort(alive.begin(), alive.end());
+    ASSERT_EQ(alive.size(), 500u);
+    for (int joins = 0; joins < 3; ++joins) {
+        std::vector<std::string> listed = element_texts(join(viewer, "Classic Hits"), "IPv4");
+        std::sort(listed.begin(), listed.end());
+        EXPECT_EQ(listed, alive);
+    }
 }
