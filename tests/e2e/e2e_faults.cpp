@@ -116,9 +116,10 @@ static bool wait_for_value(MYSQL* admin, const std::string& query, const std::st
 TEST_F(DirectoryFaults, UpkeepKilledPartWayArchivesEveryRetiredRowOnceAndNoAliveOne)
 {
     const std::string archived = "select count(*) > 0 from p2pdb.userlist_archive";
+    const std::string columns = "id, IPv4, port, IPv6, iChannel, alive, name, registered, changed";
     const std::string every_row = "select count(*), sum(crc32(concat_ws(',', id, IPv4, port, iChannel, name, registered))) "
-                                  "from (select * from p2pdb.userlist union all select id, IPv4, port, IPv6, iChannel, "
-                                  "alive, name, registered, changed from p2pdb.userlist_archive where id < 1e9) r";
+                                  "from (select " + columns + " from p2pdb.userlist union all select " + columns +
+                                  " from p2pdb.userlist_archive where id < 1e9) r";
     const std::string alive = "select count(*) from p2pdb.userlist where alive=1";
     run_admin_sql(admin, "set global event_scheduler=off");
     run_admin_sql(admin, "update p2pdb.upkeep_settings set retention_seconds=60");
