@@ -27,12 +27,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <algorithm>
+#include <iterator>
+#include <random>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -224,31 +226,86 @@ static std::vector<std::string> listed_peers(const std::string& reply)
     return listed;
 }
 
+// How a run's lists spread over the channel's peers, numbered from 0; numbers below `first`
+// are the peers registered first, from 1.0.x.y.
 struct spread_tally {
-    std::unordered_map<std::string, long> times_listed;
-    std::unordered_set<std::string> previous;
+    long first = 0;
+    std::vector<long> times_listed;  // by number
+    std::vector<long> previous;      // the list before, sorted
     long entries = 0;
-    long first_entries = 0;  // of peers at 1.0.x.y
-    double shared = 0;       // summed over joins after the first: share of a list also in the one before
+    long first_entries = 0;
+    double shared = 0;  // summed over lists after the first: the share also in the one before
     long pairs = 0;
 };
 
-static void count_list(const std::vector<std::string>& listed, spread_tally* tally)
+static void count_list(std::vector<long> listed, spread_tally* tally)
 {
-    std::unordered_set<std::string> now(listed.begin(), listed.end());
+    std::sort(listed.begin(), listed.end());
     if (!tally->previous.empty() && !listed.empty()) {
-        long common = std::count_if(listed.begin(), listed.end(),
-                                    [&](const std::string& peer) { return tally->previous.count(peer) > 0; });
-        tally->shared += static_cast<double>(common) / static_cast<double>(listed.size());
+        std::vector<long> common;
+        std::set_intersection(listed.begin(), listed.end(), tally->previous.begin(), tally->previous.end(),
+                              std::back_inserter(common));
+        tally->shared += static_cast<double>(common.size()) / static_cast<double>(listed.size());
         ++tally->pairs;
     }
-    for (const std::string& peer : listed) {
-        ++tally->times_listed[peer];
+    for (long peer : listed) {
+        if (static_cast<std::size_t>(peer) >= tally->times_listed.size())
+            tally->times_listed.resize(static_cast<std::size_t>(peer) + 1);
+        ++tally->times_listed[static_cast<std::size_t>(peer)];
         ++tally->entries;
-        if (peer.compare(0, 4, "1.0.") == 0)
-            ++tally->first_entries;
+        tally->first_entries += peer < tally->first;
     }
-    tally->previous.swap(now);
+    tally->previous.swap(listed);
+}
+
+// The four figures, each key behind `prefix`: the share of the channel listed at least once,
+// the most-listed peer's count over the mean, the share a list has in common with the one
+// before, and the first peers' share of the entries over their share of the channel.
+static std::string spread_figures(const spread_tally& tally, long peers, const std::string& prefix)
+{
+    long listed = std::count_if(tally.times_listed.begin(), tally.times_listed.end(), [](long n) { return n > 0; });
+    long most = tally.times_listed.empty() ? 0 : *std::max_element(tally.times_listed.begin(), tally.times_listed.end());
+    double mean = static_cast<double>(tally.entries) / static_cast<double>(peers);
+    double first_share = static_cast<double>(tally.first_entries) / static_cast<double>(std::max(tally.entries, 1L));
+    char figures[300];
+    std::snprintf(figures, sizeof figures, "%slisted_percent=%.1f %smost_over_mean=%.2f %sshared_percent=%.2f %sfirst_ratio=%.2f",
+                  prefix.c_str(), 100.0 * static_cast<double>(listed) / static_cast<double>(peers), prefix.c_str(),
+                  mean > 0 ? static_cast<double>(most) / mean : 0, prefix.c_str(),
+                  tally.pairs ? 100.0 * tally.shared / static_cast<double>(tally.pairs) : 0, prefix.c_str(),
+                  tally.first > 0 ? first_share / (static_cast<double>(tally.first) / static_cast<double>(peers)) : 0);
+    return figures;
+}
+
+// Numbers the peers as they are first listed: 1.0.x.y ones below `first`, the others above.
+struct peer_numbers {
+    std::unordered_map<std::string, long> number_of;
+    long next_first = 0;
+    long next_other = 0;
+};
+
+static std::vector<long> numbered(const std::vector<std::string>& listed, peer_numbers* numbers)
+{
+    std::vector<long> result;
+    for (const std::string& peer : listed) {
+        auto known = numbers->number_of.find(peer);
+        if (known == numbers->number_of.end()) {
+            long number = peer.compare(0, 4, "1.0.") == 0 ? numbers->next_first++ : numbers->next_other++;
+            known = numbers->number_of.emplace(peer, number).first;
+        }
+        result.push_back(known->second);
+    }
+    return result;
+}
+
+// What a uniform random choice would give: as many distinct peers per list as the real list
+// had, drawn by a fixed seed, so that the reference is the same in every run.
+static std::vector<long> uniform_choice(std::size_t length, long peers, std::mt19937_64* generator)
+{
+    std::uniform_int_distribution<long> peer(0, peers - 1);
+    std::unordered_set<long> chosen;
+    while (chosen.size() < length && static_cast<long>(chosen.size()) < peers)
+        chosen.insert(peer(*generator));
+    return std::vector<long>(chosen.begin(), chosen.end());
 }
 
 // One join from a fresh address: its reply, or "" when none came in time.
@@ -279,25 +336,22 @@ static int run_spread(long count, double rate, const std::string& channel, long 
 {
     std::string message = "<ChView>" + channel + "</ChView>";
     request_tally requests;
-    spread_tally spread;
+    spread_tally spread, uniform;
+    spread.first = uniform.first = first;
+    peer_numbers numbers;
+    numbers.next_other = first;
+    std::mt19937_64 generator(1);
     double start = now_seconds();
     for (long number = 1; number <= count; ++number) {
         double due = start + static_cast<double>(number - 1) / rate;
         while (now_seconds() < due)
             usleep(static_cast<useconds_t>((due - now_seconds()) * 1e6) + 1);
-        count_list(listed_peers(join_from_fresh_address(number, message, &requests)), &spread);
+        std::vector<long> listed = numbered(listed_peers(join_from_fresh_address(number, message, &requests)), &numbers);
+        count_list(uniform_choice(listed.size(), peers, &generator), &uniform);
+        count_list(listed, &spread);
     }
-    long most = 0;
-    for (const auto& peer : spread.times_listed)
-        most = std::max(most, peer.second);
-    double mean = static_cast<double>(spread.entries) / static_cast<double>(peers);
-    double first_share = static_cast<double>(spread.first_entries) / static_cast<double>(std::max(spread.entries, 1L));
-    std::printf("joins=%ld listed_percent=%.1f most_over_mean=%.2f shared_percent=%.2f first_ratio=%.2f "
-                "p50_ms=%.3f timeouts=%ld errors=%ld\n",
-                count, 100.0 * static_cast<double>(spread.times_listed.size()) / static_cast<double>(peers),
-                mean > 0 ? static_cast<double>(most) / mean : 0,
-                spread.pairs ? 100.0 * spread.shared / static_cast<double>(spread.pairs) : 0,
-                first > 0 ? first_share / (static_cast<double>(first) / static_cast<double>(peers)) : 0,
+    std::printf("joins=%ld %s %s p50_ms=%.3f timeouts=%ld errors=%ld\n", count,
+                spread_figures(spread, peers, "").c_str(), spread_figures(uniform, peers, "uniform_").c_str(),
                 percentile(requests.latencies_ms, 0.50), requests.timeouts, requests.errors);
     return 0;
 }

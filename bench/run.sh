@@ -47,7 +47,7 @@ catalogue_sizes="200 20000"
 micro_time=0.3
 popular_sizes="10 1000 100000 1000000"
 spread_sizes="100000 1000000"
-spread_joins=2000
+spread_joins_per_peer=0.02  # 2,000 joins into 100,000 peers: each listed some 16 times
 flood_joins=100000
 # The history part: how long the flooder may take to come back, and the upkeep's
 # retention of retired rows (empty: the directory's own setting).
@@ -62,7 +62,7 @@ case "$profile" in
     smoke)
         rounds=1 seconds=0.3 scale_rounds=1 scale_seconds=0.3 popular_sizes="10 1000" catalogue_sizes="200 400"
         flood_joins=500 recovery_bound=10 retention=1 loss_seconds=1 memory_after=2000 micro_time=0.01
-        spread_sizes=3000 spread_joins=50 ;;
+        spread_sizes=3000 ;;
     spread) ;;
 esac
 
@@ -278,7 +278,8 @@ set_catalogue_size() {  # SIZE
 }
 
 # Spread: 962 peers registered first from 1.0.x.y, port 1, the addresses that sort first, then
-# SIZE others; joins from fresh addresses at 200 a second, and how their lists spread.
+# SIZE others; joins from fresh addresses at 200 a second, as many as make every peer listed
+# some 16 times on average, and how their lists spread.
 spread_run() {
     sql -e "truncate table p2pdb.userlist"
     sql -e "insert into p2pdb.userlist(IPv4, port, IPv6, iChannel, alive)
@@ -290,8 +291,9 @@ spread_run() {
         forget_bench_peers
         settle
         start_service "$bin/quorvane"
+        joins=$(awk -v n="$size" -v f="$spread_joins_per_peer" 'BEGIN { print int(n * f) }')
         record "spread_$size" tracker 1 \
-            "$("$bin/quorvane_load" spread "$spread_joins" 200 "Jazz Lounge" $((size + 962)) 962)"
+            "$("$bin/quorvane_load" spread "$joins" 200 "Jazz Lounge" $((size + 962)) 962)"
         stop_service
     done
     sql -e "truncate table p2pdb.userlist"
@@ -308,7 +310,7 @@ sql -e "truncate table p2pdb.userlist"
 begun=$(date +%s)
 
 if [ "$profile" = spread ]; then
-    echo "bench: spread, $spread_joins joins into channels of $spread_sizes peers" >&2
+    echo "bench: spread, joins into channels of $spread_sizes peers" >&2
     spread_run
     awk -v only=spread -f bench/stats.awk -f bench/table.awk "$results"
     exit
@@ -334,7 +336,7 @@ for size in $popular_sizes; do
 done
 sql -e "truncate table p2pdb.userlist"
 
-echo "bench: spread, $spread_joins joins into channels of $spread_sizes peers" >&2
+echo "bench: spread, joins into channels of $spread_sizes peers" >&2
 spread_run
 
 echo "bench: scale, catalogue at $catalogue_sizes channels" >&2

@@ -102,19 +102,26 @@ function popularity_rows(    i, name, r, faults, wrong) {
 
 # Joins from fresh addresses into a channel of SIZE peers and the 962 registered first at
 # 1.0.x.y: how much of the channel their lists cover, how evenly, how much one list repeats
-# the one before, and how often the first registered are listed against their share.
+# the one before, and how often the first registered are listed against their share; beside
+# each, what a uniform random choice of lists as long would give.
+function spread_row(mode, what, name, key, places, target, ok,    v) {
+    v = value[name, "tracker", 1, key]
+    row(mode, what, fmt(v, places), fmt(value[name, "tracker", 1, "uniform_" key], places), "", target,
+        check(v != "" && ok))
+}
+
 function spread_rows(    i, name, v) {
     for (i = 1; i <= spread_n; i++) {
         name = "spread_" spread[i]
         v = value[name, "tracker", 1, "listed_percent"]
-        row(i == 1 ? "spread" : "", size_label(spread[i]) " peers: channel listed %", fmt(v, 1), "", "", ">= 95",
-            check(v != "" && v >= 95))
+        spread_row(i == 1 ? "spread" : "", size_label(spread[i]) " peers, " size_label(value[name, "tracker", 1, "joins"]) \
+            " joins: % listed", name, "listed_percent", 1, ">= 95", v >= 95)
         v = value[name, "tracker", 1, "most_over_mean"]
-        row("", "most-listed peer / mean", fmt(v, 2), "", "", "<= 3", check(v != "" && v <= 3))
+        spread_row("", "most-listed peer / mean", name, "most_over_mean", 2, "<= 3", v <= 3)
         v = value[name, "tracker", 1, "shared_percent"]
-        row("", "% shared with previous list", fmt(v, 2), "", "", "<= 5", check(v != "" && v <= 5))
+        spread_row("", "% shared with previous list", name, "shared_percent", 2, "<= 5", v <= 5)
         v = value[name, "tracker", 1, "first_ratio"]
-        row("", "1.0.x.y listed / their share", fmt(v, 2), "", "", "<= 2", check(v != "" && v <= 2))
+        spread_row("", "1.0.x.y listed / their share", name, "first_ratio", 2, "<= 2", v <= 2)
         row("", "join p50 ms; timeouts / errors", fmt(value[name, "tracker", 1, "p50_ms"], 3),
             value[name, "tracker", 1, "timeouts"] + 0 " / " value[name, "tracker", 1, "errors"] + 0, "", "")
     }
@@ -163,7 +170,7 @@ END {
     if (spread_n == 0)
         missing++
     if (only == "spread") {
-        row("mode", "measure", "tracker", "", "", "target")
+        row("mode", "measure", "tracker", "uniform", "", "target")
         spread_rows()
         exit (missing > 0)
     }
