@@ -1,4 +1,4 @@
-// What the directory's own files share and its tests reach: the reply senders.
+// What the directory's own files share: the reply senders.
 #pragma once
 
 #include "platform.h"

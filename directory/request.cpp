@@ -11,7 +11,7 @@
 static constexpr char directory_password[] = "qz";
 static constexpr char directory_database[] = "p2pdb";
 static constexpr unsigned int directory_port = 0;
-// Every statement is formatted into this many bytes; longer ones are cut.
+// Every statement is formatted into this many bytes, or the buffer grows to fit it.
 static constexpr std::size_t statement_buffer_size = 300;
 
 void open_directory_request(directory_request* request)

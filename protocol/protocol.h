@@ -3,15 +3,12 @@
 #pragma once
 
 #include "platform.h"
+#include "ports.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
-
-constexpr std::uint16_t tracker_service_port = 8848;  // UDP, quorvane
-constexpr std::uint16_t tracker_host_port = 8848;     // TCP, quorvane_tcp connects to it
-constexpr std::uint16_t relay_listener_port = 1234;   // UDP, halvering
 
 constexpr std::size_t receive_buffer_size = 1350;
 constexpr std::size_t max_message_size = 1342;  // leaves 8 spare bytes in the receive buffer

@@ -1,6 +1,6 @@
 // halvering: the relay listener. Prints one console line per datagram received on UDP 1234.
 #include "platform.h"
-#include "protocol.h"
+#include "ports.h"
 
 #include <cstdio>
 #include <cstring>
