@@ -6,6 +6,7 @@
 #
 #   directory_server.sh start STATE PORT [--sample]  initialise STATE if new, start, load the
 #                                                    schema and the account (and the sample catalogue)
+#   directory_server.sh schema STATE                 load the schema again (directory/schema/*.sql)
 #   directory_server.sh stop STATE                   stop it cleanly (nothing to do if it is down)
 #   directory_server.sh sql STATE [ARGS...]          the mariadb client, as the instance's root
 # QUORVANE_DIRECTORY_OPTIONS, where set, adds server options to start's (scripts/metrics.sh:
@@ -18,7 +19,7 @@ fail() {
     exit 1
 }
 
-[ $# -ge 2 ] || fail "usage: $0 start STATE PORT [--sample] | stop STATE | sql STATE [ARGS...]"
+[ $# -ge 2 ] || fail "usage: $0 start STATE PORT [--sample] | schema STATE | stop STATE | sql STATE [ARGS...]"
 command=$1
 mkdir -p "$2"
 state=$(cd "$2" && pwd)
@@ -108,11 +109,19 @@ start() {
     launched_pid=$!
     wait_until_ready
     echo "$port" >"$state/port"
-    client <"$source_dir/directory/schema.sql"
+    load_schema
     client <"$source_dir/directory/account.sql"
     if [ "${2:-}" = --sample ]; then
         client <"$source_dir/directory/sample_catalogue.sql"
     fi
+}
+
+# The schema's files in the order of their names: the tables, the upgrade of an older
+# directory, the upkeep.
+load_schema() {
+    for part in "$source_dir"/directory/schema/*.sql; do
+        client <"$part"
+    done
 }
 
 stop() {
@@ -134,6 +143,7 @@ stop() {
 case "$command" in
     start) start "$@" ;;
     stop) stop ;;
+    schema) load_schema ;;
     sql) client "$@" ;;
     *) fail "unknown command '$command'" ;;
 esac

@@ -319,7 +319,9 @@ up() {
     make_network
     for node in $nodes; do initialise_node "$node"; done
     start_node 1 --wsrep-new-cluster
-    client 1 <"$source_dir/directory/schema.sql"
+    for part in "$source_dir"/directory/schema/*.sql; do
+        client 1 <"$part"
+    done
     client 1 <"$source_dir/directory/account.sql"
     [ "$sample" = 1 ] && client 1 <"$source_dir/directory/sample_catalogue.sql"
     start_node 2

@@ -106,9 +106,9 @@ std::string sample_catalogue_path()
     return std::string(QUORVANE_SOURCE_DIR) + "/directory/sample_catalogue.sql";
 }
 
-std::string schema_path()
+bool load_schema()
 {
-    return std::string(QUORVANE_SOURCE_DIR) + "/directory/schema.sql";
+    return run_script("schema '" + state_folder() + "'");
 }
 
 std::string hex_literal(const std::string& bytes)

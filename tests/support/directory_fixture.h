@@ -54,9 +54,10 @@ void clear_directory(MYSQL* admin);
 bool reset_to_sample_catalogue(MYSQL* admin);
 // Loads a file of statements with the mariadb client, as the directory server script does.
 bool load_sql_file(const std::string& path);
-// The repository's directory/sample_catalogue.sql, and its directory/schema.sql.
+// The repository's directory/sample_catalogue.sql.
 std::string sample_catalogue_path();
-std::string schema_path();
+// Loads the schema again, as the directory server script does.
+bool load_schema();
 
 // X'..' literal: any bytes, as the names of VARBINARY columns.
 std::string hex_literal(const std::string& bytes);

@@ -89,7 +89,7 @@ TEST_F(JoinRequests, ChannelsSharingANameEachGetARegistration)
 {
     ASSERT_TRUE(run_admin_sql(admin, "alter table p2pdb.Channel drop key channel_name"));
     add_channel(8, "Jazz Lounge", "1");
-    ASSERT_TRUE(load_sql_file(schema_path()));
+    ASSERT_TRUE(load_schema());
     peer_socket peer = open_peer("127.0.0.2");
     join(peer, "Jazz Lounge");
     EXPECT_EQ(join(open_peer("127.0.0.3"), "Jazz Lounge"), neighbors(neighbor(peer) + neighbor(peer)));
@@ -100,7 +100,7 @@ TEST_F(JoinRequests, ChannelsSharingANameEachGetARegistration)
                               "table_name='channel' and index_name='channel_name' and non_unique=0";
     EXPECT_EQ(admin_value(admin, unique_keys), "0");
     run_admin_sql(admin, "delete from p2pdb.Channel where iChannel=8");
-    ASSERT_TRUE(load_sql_file(schema_path()));
+    ASSERT_TRUE(load_schema());
     EXPECT_EQ(admin_value(admin, unique_keys), "1");
 }
 
