@@ -83,6 +83,7 @@ sh scripts/install_deps.sh
 cmake -S . -B "$build" -DQUORVANE_BUILD_BENCH=ON >/dev/null
 cmake --build "$build" -j "$(nproc)" --target quorvane halvering quorvane_peer quorvane_load >/dev/null
 bin=$(cd "$build" && pwd)
+export QUORVANE_ACCOUNT_SQL="$bin/generated/account.sql"
 
 cluster="sh $source_dir/deploy/cluster/cluster.sh"
 export QUORVANE_CLUSTER_NAME=qvb

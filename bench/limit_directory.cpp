@@ -11,7 +11,9 @@
 //                                       the tracker sends its document; runs until killed.
 //                                       What a UDP request and reply add to the directory.
 #include "bench_support.h"
-// The tracker's statements themselves, word for word: the header holds only their texts.
+// The tracker's account and statements themselves, word for word: the headers hold only them.
+#include "configured.h"
+#include "directory_account.h"
 #include "statements.h"
 
 #include <arpa/inet.h>
@@ -26,17 +28,12 @@
 #include <string>
 #include <vector>
 
-#ifndef DIRECTORY_HOST
-#define DIRECTORY_HOST "127.0.0.1"
-#endif
-#ifndef DIRECTORY_USER
-#define DIRECTORY_USER "qv"
-#endif
 
 static MYSQL* connect_directory()
 {
     MYSQL* connection = mysql_init(nullptr);
-    if (connection && !mysql_real_connect(connection, DIRECTORY_HOST, DIRECTORY_USER, "qz", "p2pdb", 0, nullptr, 0)) {
+    if (connection && !mysql_real_connect(connection, directory_host, directory_user, directory_password,
+                                                directory_database, directory_port, nullptr, 0)) {
         mysql_close(connection);
         return nullptr;
     }

@@ -38,6 +38,8 @@ if [ "${1:-}" != --inner ]; then
         cmake --build "$build" -j "$(nproc)" --target quorvane quorvane_load limit_directory limit_forwarder \
             micro_benchmarks >/dev/null
     fi
+    # The private directory gets this build's account.
+    export QUORVANE_ACCOUNT_SQL="$(cd "$build" && pwd)/generated/account.sql"
     exec sh tests/support/in_netns.sh --directory sh bench/run.sh --inner "$profile" "$(cd "$build" && pwd)"
 fi
 

@@ -2,15 +2,12 @@
 #include "request.h"
 
 #include "configured.h"
+#include "directory_account.h"
 
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 
-// The account beside the configured host and user. Port 0 is the client library's default.
-static constexpr char directory_password[] = "qz";
-static constexpr char directory_database[] = "p2pdb";
-static constexpr unsigned int directory_port = 0;
 // Every statement is formatted into this many bytes, or the buffer grows to fit it.
 static constexpr std::size_t statement_buffer_size = 300;
 

@@ -9,6 +9,8 @@
 #   directory_server.sh schema STATE                 load the schema again (directory/schema/*.sql)
 #   directory_server.sh stop STATE                   stop it cleanly (nothing to do if it is down)
 #   directory_server.sh sql STATE [ARGS...]          the mariadb client, as the instance's root
+# The tracker's account comes from the build, made for its directory user:
+# QUORVANE_ACCOUNT_SQL names that file (BUILD/generated/account.sql), build/'s by default.
 # QUORVANE_DIRECTORY_OPTIONS, where set, adds server options to start's (scripts/metrics.sh:
 # --performance-schema=ON, for the statement digests).
 set -e
@@ -90,6 +92,9 @@ wait_until_ready() {
 start() {
     port=$1
     case "$port" in ''|*[!0-9]*) fail "start needs a port number" ;; esac
+    account=${QUORVANE_ACCOUNT_SQL:-$source_dir/build/generated/account.sql}
+    [ -f "$account" ] ||
+        fail "no account file $account: configure a build first (cmake -S . -B build), or set QUORVANE_ACCOUNT_SQL"
     if pid=$(running_pid); then
         fail "already running (pid $pid, port $(cat "$state/port" 2>/dev/null)); stop it first"
     fi
@@ -110,7 +115,7 @@ start() {
     wait_until_ready
     echo "$port" >"$state/port"
     load_schema
-    client <"$source_dir/directory/account.sql"
+    client <"$account"
     if [ "${2:-}" = --sample ]; then
         client <"$source_dir/directory/sample_catalogue.sql"
     fi

@@ -100,6 +100,8 @@ done
 if [ "$port" != 3306 ]; then
     echo "run: 127.0.0.1:3306 is taken (another MySQL or MariaDB server?); the directory serves on port $port instead" >&2
 fi
+# The account of this build's directory user.
+export QUORVANE_ACCOUNT_SQL="$build/generated/account.sql"
 sh scripts/directory_server.sh start "$state" "$port" --sample
 # The client library's default port: the programs' compiled-in port 0 means this one.
 export MYSQL_TCP_PORT="$port"

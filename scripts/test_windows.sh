@@ -18,6 +18,8 @@ skip() {
 missing=$(sh scripts/windows_deps.sh 2>&1) || skip "$(echo "$missing" | tail -n 1)"
 unshare -n true 2>/dev/null || skip "no private network namespace here (unshare -n failed)"
 sh scripts/build_windows.sh "$windows_build"
+# The directory servers of the tests get the account the Windows programs log in with.
+export QUORVANE_ACCOUNT_SQL="$(cd "$windows_build" && pwd)/generated/account.sql"
 case $? in
 0) ;;
 2) skip "the mariadb source package could not be fetched" ;;

@@ -322,7 +322,7 @@ up() {
     for part in "$source_dir"/directory/schema/*.sql; do
         client 1 <"$part"
     done
-    client 1 <"$source_dir/directory/account.sql"
+    client 1 <"$bin/generated/account.sql"
     [ "$sample" = 1 ] && client 1 <"$source_dir/directory/sample_catalogue.sql"
     start_node 2
     start_node 3

@@ -63,7 +63,8 @@ MYSQL* connect_to_node(int node)
     MYSQL* connection = mysql_init(nullptr);
     unsigned timeout = 5;
     mysql_options(connection, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
-    if (!mysql_real_connect(connection, node_addresses[node], "qv", "qz", "p2pdb", 3306, nullptr, 0)) {
+    if (!mysql_real_connect(connection, node_addresses[node], directory_user, directory_password,
+                            directory_database, 3306, nullptr, 0)) {
         ADD_FAILURE() << "cannot reach db" << node + 1 << ": " << mysql_error(connection);
         mysql_close(connection);
         return nullptr;

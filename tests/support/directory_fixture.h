@@ -2,6 +2,7 @@
 // connection to it over its socket, table contents, and stopping and starting it.
 #pragma once
 
+#include "directory_account.h"
 #include "e2e_support.h"
 
 #include <gtest/gtest.h>

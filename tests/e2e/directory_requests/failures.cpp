@@ -72,12 +72,12 @@ TEST_F(JoinRequests, FailingNeighbourQueryInQuorvaneKeepsTheResetAndRegistersNot
 TEST_F(JoinRequests, FailingNeighbourQueryInQuorvaneTcpKeepsTheRegistration)
 {
     // The account may still register (read channel, insert) but no longer read userlist.
-    ASSERT_TRUE(run_admin_sql(admin, "revoke select on p2pdb.* from 'qv'@'%'"));
-    ASSERT_TRUE(run_admin_sql(admin, "grant select on p2pdb.channel to 'qv'@'%'"));
+    ASSERT_TRUE(run_admin_sql(admin, "revoke select on p2pdb.* from quorvane_tracker"));
+    ASSERT_TRUE(run_admin_sql(admin, "grant select on p2pdb.channel to quorvane_tracker"));
     join_channel_registering_first(stream, tracker_host, "Jazz Lounge");
     bool silent = nothing_on_stream();
-    run_admin_sql(admin, "revoke select on p2pdb.channel from 'qv'@'%'");
-    run_admin_sql(admin, "grant select on p2pdb.* to 'qv'@'%'");
+    run_admin_sql(admin, "revoke select on p2pdb.channel from quorvane_tracker");
+    run_admin_sql(admin, "grant select on p2pdb.* to quorvane_tracker");
     EXPECT_TRUE(silent);
     EXPECT_EQ(notices, 1);
     EXPECT_EQ(count("IPv4='127.0.0.1' and port=8848 and alive=1"), "1");

@@ -134,7 +134,8 @@ TEST_F(JoinRequests, StatementsAreSentExactlyAndInOrder)
     EXPECT_TRUE(only_admin_connected(admin, 5000));
     run_admin_sql(admin, "set global general_log=0");
     std::vector<admin_row> logged = admin_rows(
-        admin, "select argument from mysql.general_log where command_type='Query' and user_host like 'qv[%'");
+        admin, "select argument from mysql.general_log where command_type='Query' and user_host like '" +
+                   std::string(directory_user) + "[%'");
     std::vector<std::string> statements;
     for (const admin_row& row : logged)
         statements.push_back(row[0].value_or("NULL"));
@@ -176,7 +177,7 @@ TEST_F(JoinRequests, StatementsAreSentExactlyAndInOrder)
     EXPECT_EQ(statements, expected);
     // Three requests, three connections, each closed again.
     EXPECT_EQ(admin_value(admin, "select count(*) from mysql.general_log where command_type='Connect' and "
-                                 "argument like 'qv@%'"),
+                                 "argument like '" + std::string(directory_user) + "@%'"),
               "3");
     EXPECT_EQ(admin_value(admin, "select count(*) from mysql.general_log where command_type='Quit'"), "3");
 }
@@ -262,4 +263,21 @@ TEST_F(JoinRequests, EqualNamesAreDrawnAfreshFromTheWholeChannelForEveryJoin)
         std::sort(listed.begin(), listed.end());
         EXPECT_EQ(listed, alive);
     }
+}
+
+// A build whose directory user is another: the account file made for it creates that user with
+// the tracker's privileges, and the row limit reaches it.
+TEST_F(JoinRequests, AnotherDirectoryUserGetsTheTrackersPrivilegesAndRowLimit)
+{
+    ASSERT_TRUE(load_sql_file(OTHER_ACCOUNT_SQL));
+    MYSQL* other = mysql_init(nullptr);
+    ASSERT_TRUE(mysql_real_connect(other, "127.0.0.1", "qv_other", directory_password, directory_database,
+                                   directory_port, nullptr, 0))
+        << mysql_error(other);
+    EXPECT_EQ(admin_value(other, "select @@sql_select_limit"), "1200");
+    EXPECT_EQ(mysql_query(other, "insert into p2pdb.userlist(IPv4,port,iChannel,alive) values ('10.0.0.1',1,6,1)"), 0);
+    EXPECT_EQ(mysql_query(other, "update p2pdb.userlist set alive=0"), 0);
+    EXPECT_NE(mysql_query(other, "delete from p2pdb.userlist"), 0);
+    mysql_close(other);
+    run_admin_sql(admin, "drop user 'qv_other'@'%'");
 }
