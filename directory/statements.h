@@ -28,18 +28,17 @@ constexpr char neighbour_query[] =
     "(select IPv4,port,u.name from p2pdb.userlist u force index (userlist_listing_alive) left join p2pdb.channel c "
     "on u.iChannel=c.iChannel where c.name=\"%s\" and u.alive=1 and "
     "(u.name=\"\" and u.draw<%u or u.name>\"\" or u.name is null) "
-    "order by u.name,u.draw limit 962) limit rows examined 1000";
+    "order by u.name,u.draw limit 962) limit 962 rows examined 1000";
 
-// quorvane_tcp: every registration of the channel, alive or not, up to the account's row limit
-// (3,500 at most).
+// quorvane_tcp: every registration of the channel, alive or not, 1,200 at most.
 constexpr char neighbour_query_every_row[] =
     "(select IPv4,port,u.name from p2pdb.userlist u force index (userlist_listing_every_row) left join "
     "p2pdb.channel c on u.iChannel=c.iChannel where c.name=\"%s\" and u.name=\"\" and u.draw>=%u "
-    "order by u.draw limit 3500) union all "
+    "order by u.draw limit 1200) union all "
     "(select IPv4,port,u.name from p2pdb.userlist u force index (userlist_listing_every_row) left join "
     "p2pdb.channel c on u.iChannel=c.iChannel where c.name=\"%s\" and "
     "(u.name=\"\" and u.draw<%u or u.name>\"\" or u.name is null) "
-    "order by u.name,u.draw limit 3500) limit rows examined 3540";
+    "order by u.name,u.draw limit 1200) limit 1200 rows examined 1240";
 
 // One alive row for each channel of that name; none, and no error, for an unknown name.
 constexpr char registration[] =

@@ -162,16 +162,16 @@ TEST_F(JoinRequests, StatementsAreSentExactlyAndInOrder)
             " order by u.draw limit 962) union all (select IPv4,port,u.name from p2pdb.userlist u force index "
             "(userlist_listing_alive) left join p2pdb.channel c on u.iChannel=c.iChannel where c.name=\"Jazz Lounge\" "
             "and u.alive=1 and (u.name=\"\" and u.draw<" + draws[0] +
-            " or u.name>\"\" or u.name is null) order by u.name,u.draw limit 962) limit rows examined 1000",
+            " or u.name>\"\" or u.name is null) order by u.name,u.draw limit 962) limit 962 rows examined 1000",
         register_peer,
         init,
         register_peer,
         "(select IPv4,port,u.name from p2pdb.userlist u force index (userlist_listing_every_row) left join "
         "p2pdb.channel c on u.iChannel=c.iChannel where c.name=\"Jazz Lounge\" and u.name=\"\" and u.draw>=" + draws[1] +
-            " order by u.draw limit 3500) union all (select IPv4,port,u.name from p2pdb.userlist u force index "
+            " order by u.draw limit 1200) union all (select IPv4,port,u.name from p2pdb.userlist u force index "
             "(userlist_listing_every_row) left join p2pdb.channel c on u.iChannel=c.iChannel where c.name=\"Jazz "
             "Lounge\" and (u.name=\"\" and u.draw<" + draws[1] +
-            " or u.name>\"\" or u.name is null) order by u.name,u.draw limit 3500) limit rows examined 3540",
+            " or u.name>\"\" or u.name is null) order by u.name,u.draw limit 1200) limit 1200 rows examined 1240",
     };
     ASSERT_NE(init, "");
     EXPECT_EQ(statements, expected);
@@ -182,9 +182,9 @@ TEST_F(JoinRequests, StatementsAreSentExactlyAndInOrder)
     EXPECT_EQ(admin_value(admin, "select count(*) from mysql.general_log where command_type='Quit'"), "3");
 }
 
-// A channel larger than the tracker account's row limit (1,200 here): the datagram is a whole
-// document with as many neighbours as fit, the channel's alive rows in name order; the stream
-// gets the first rows up to the limit, retired ones among them.
+// A channel larger than a reply: the datagram is a whole document with as many neighbours as
+// fit, the channel's alive rows in name order; the stream gets the first 1,200, retired ones
+// among them.
 TEST_F(JoinRequests, LargeNeighbourListIsCutToOneDatagramAndToTheRowLimitOnAStream)
 {
     add_channel(7, "Classic Hits", "1");
@@ -274,7 +274,7 @@ TEST_F(JoinRequests, AnotherDirectoryUserGetsTheTrackersPrivilegesAndRowLimit)
     ASSERT_TRUE(mysql_real_connect(other, "127.0.0.1", "qv_other", directory_password, directory_database,
                                    directory_port, nullptr, 0))
         << mysql_error(other);
-    EXPECT_EQ(admin_value(other, "select @@sql_select_limit"), "1200");
+    EXPECT_EQ(admin_value(other, "select @@sql_select_limit"), "3500");
     EXPECT_EQ(mysql_query(other, "insert into p2pdb.userlist(IPv4,port,iChannel,alive) values ('10.0.0.1',1,6,1)"), 0);
     EXPECT_EQ(mysql_query(other, "update p2pdb.userlist set alive=0"), 0);
     EXPECT_NE(mysql_query(other, "delete from p2pdb.userlist"), 0);
