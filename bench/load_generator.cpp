@@ -395,9 +395,10 @@ static int run_mixed(long count)
     return 0;
 }
 
-// Loop `loop` of `loops`: requests loop, loop + loops, ... as run_join numbers them, each from
-// the join peer that its number falls on. With loops dividing 200, each loop's addresses are
-// its own and all one modulo loops: a worker steered by address takes whole loops.
+// Loop `loop` of `loops` (dividing 400): requests loop, loop + loops, ... as run_join numbers
+// them, each from the join peer that its number falls on, so each loop's sockets are its own.
+// Its addresses are all one modulo any worker count that divides 200 and loops: a worker
+// steered by address then takes whole loops.
 static void run_one_loop(bool joins, int loop, int loops, double end, request_tally* tally)
 {
     std::vector<int> peers(join_peer_count, -1);
@@ -417,7 +418,7 @@ static void run_one_loop(bool joins, int loop, int loops, double end, request_ta
 
 static int run_loops(bool joins, double seconds, int loops)
 {
-    if (loops < 1 || 200 % loops != 0)
+    if (loops < 1 || join_peer_count % loops != 0)
         return 2;
     std::vector<request_tally> tallies(static_cast<std::size_t>(loops));
     std::vector<std::thread> threads;
@@ -463,6 +464,6 @@ int main(int argc, char** argv)
                  "usage: quorvane_load catalogue SECONDS | join SECONDS [NET] | join_one SECONDS CHANNEL |\n"
                  "                     join_from COUNT ADDRESS [FRESH] | relay SECONDS [WINDOW] |\n"
                  "                     paced RATE SECONDS | mixed COUNT |\n"
-                 "                     catalogue_loops|join_loops SECONDS LOOPS (LOOPS dividing 200)\n");
+                 "                     catalogue_loops|join_loops SECONDS LOOPS (LOOPS dividing 400)\n");
     return 2;
 }

@@ -58,7 +58,7 @@ recovery_bound=300
 retention=""
 case "$profile" in
     full)
-        rounds=7 seconds=2 scale_rounds=5 scale_seconds=2 loss_seconds=60 memory_after=100000 workers_rounds=3 ;;
+        rounds=7 seconds=2 scale_rounds=5 scale_seconds=2 loss_seconds=60 memory_after=100000 workers_rounds=5 ;;
     quick)
         rounds=1 seconds=1 workers_rounds=1 scale_rounds=1 scale_seconds=1 popular_sizes="10 1000 100000" flood_joins=10000
         loss_seconds=5 memory_after=10000 ;;

@@ -3,11 +3,11 @@
 # capacity, the same statements from 1, 2, 4 and 8 client loops at once; on loopback, then
 # with a 0.5 ms round trip between the programs and the directory (bench/delay_proxy.cpp in
 # front of it, on port 3307). 1 worker is the lone tracker, QUORVANE_WORKERS unset. The
-# host's load is always 40 client loops, from addresses that the workers share evenly. Each
+# host's load is always 16 client loops, from addresses that the workers share evenly. Each
 # figure is the median of `workers_rounds` runs, host and directory alternately.
 
 workers_counts="1 2 4 8"
-host_loops=40
+host_loops=16
 distance_port=3307
 
 # Starts the tracker's workers on the directory at PORT, all with standard output to the sink.
