@@ -66,6 +66,8 @@ int steer_by_source_address(socket_handle socket, int group_size)
     // The group's socket index is the IPv4 source address (bytes 12 to 15 of the network
     // header) mod group_size. The group keeps one program, whichever socket attached it last:
     // every member attaches the same one, so any of them may end or start again.
+    if (group_size < 1)
+        return EINVAL;
     constexpr auto source_address = static_cast<__u32>(SKF_NET_OFF + 12);
     sock_filter steering[] = {
         {BPF_LD | BPF_W | BPF_ABS, 0, 0, source_address},
@@ -73,8 +75,6 @@ int steer_by_source_address(socket_handle socket, int group_size)
         {BPF_RET | BPF_A, 0, 0, 0},
     };
     sock_fprog program = {static_cast<unsigned short>(sizeof steering / sizeof steering[0]), steering};
-    if (group_size < 1)
-        return EINVAL;
     return setsockopt(socket, SOL_SOCKET, SO_ATTACH_REUSEPORT_CBPF, &program, sizeof program) == 0 ? 0 : errno;
 }
 
