@@ -164,9 +164,8 @@ fi
 
 # Whether the processes each hold a socket bound to the UDP port.
 serve_udp() {  # PORT PID...
-    port=$1
+    served=$(ss -Hulnp "sport = :$1")
     shift
-    served=$(ss -Hulnp "sport = :$port")
     for pid in "$@"; do
         case "$served" in *"pid=$pid,"*) ;; *) return 1 ;; esac
     done
