@@ -5,6 +5,10 @@
 //   limit_directory catalogue SECONDS   the catalogue query
 //   limit_directory join SECONDS        liveness reset, neighbour query, registration, for
 //                                       the same peers and channels as quorvane_load join
+//   limit_directory catalogue_loops|join_loops SECONDS LOOPS
+//                                       the same from LOOPS client loops at once, loop i
+//                                       taking requests i, i + LOOPS, ...: what the directory
+//                                       serves to that many trackers' threads
 //   limit_directory front catalogue|join
 //                                       (a') the same requests behind the barest UDP front:
 //                                       one per datagram on 8848, a short fixed reply where
@@ -26,6 +30,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 
@@ -108,19 +113,38 @@ static bool join_request_number(long request)
     return join_request(join_peer_address(peer), 20000 + peer, channel, nullptr);
 }
 
-static int run_client_loop(const std::string& mode, double seconds)
+// Requests first, first + step, ... until `end`; their latencies and failures added to the caller's.
+static void run_requests(bool joins, long first, long step, double end, std::vector<double>* latencies_ms,
+                         long* failures)
 {
-    std::vector<double> latencies_ms;
-    long failures = 0;
-    double start = now_seconds();
-    for (long request = 0; now_seconds() - start < seconds; ++request) {
+    for (long request = first; now_seconds() < end; request += step) {
         double begun = now_seconds();
-        bool done = mode == "catalogue" ? catalogue_request(nullptr) : join_request_number(request);
+        bool done = joins ? join_request_number(request) : catalogue_request(nullptr);
         if (!done)
-            ++failures;
-        latencies_ms.push_back((now_seconds() - begun) * 1000);
+            ++*failures;
+        latencies_ms->push_back((now_seconds() - begun) * 1000);
     }
-    print_request_result(now_seconds() - start, latencies_ms, 0, failures);
+}
+
+static int run_client_loops(const std::string& mode, double seconds, int loops)
+{
+    // The client library's start-up is not safe to run from several threads at once.
+    mysql_library_init(0, nullptr, nullptr);
+    std::vector<std::vector<double>> latencies_ms(static_cast<std::size_t>(loops));
+    std::vector<long> failures(static_cast<std::size_t>(loops), 0);
+    std::vector<std::thread> threads;
+    double start = now_seconds();
+    for (std::size_t loop = 0; loop < latencies_ms.size(); ++loop)
+        threads.emplace_back(run_requests, mode == "join", static_cast<long>(loop), static_cast<long>(loops),
+                             start + seconds, &latencies_ms[loop], &failures[loop]);
+    std::vector<double> all;
+    long all_failures = 0;
+    for (std::size_t loop = 0; loop < threads.size(); ++loop) {
+        threads[loop].join();
+        all.insert(all.end(), latencies_ms[loop].begin(), latencies_ms[loop].end());
+        all_failures += failures[loop];
+    }
+    print_request_result(now_seconds() - start, all, 0, all_failures);
     return 0;
 }
 
@@ -164,8 +188,14 @@ int main(int argc, char** argv)
 {
     std::string first = argc > 1 ? argv[1] : "";
     std::string mode = argc == 3 ? (first == "front" ? argv[2] : first) : "";
-    if (mode != "catalogue" && mode != "join") {
-        std::fprintf(stderr, "usage: limit_directory catalogue|join SECONDS | limit_directory front catalogue|join\n");
+    int loops = 1;
+    if (argc == 4 && (first == "catalogue_loops" || first == "join_loops")) {
+        mode = first.substr(0, first.size() - 6);
+        loops = std::atoi(argv[3]);
+    }
+    if ((mode != "catalogue" && mode != "join") || loops < 1) {
+        std::fprintf(stderr, "usage: limit_directory catalogue|join SECONDS | limit_directory front catalogue|join |\n"
+                             "       limit_directory catalogue_loops|join_loops SECONDS LOOPS\n");
         return 2;
     }
     // As quorvane does: the client library pauses 1 us inside every connect, which the
@@ -174,7 +204,7 @@ int main(int argc, char** argv)
     prctl(PR_SET_TIMERSLACK, 1UL);
     if (first == "front")
         serve_front(mode);
-    int status = run_client_loop(mode, std::atof(argv[2]));
+    int status = run_client_loops(mode, std::atof(argv[2]), loops);
     mysql_library_end();
     return status;
 }

@@ -20,6 +20,9 @@
 //   quorvane_load relay SECONDS [N]     RTPPacket messages, at most N unforwarded at a time
 //   quorvane_load paced RATE SECONDS    RTPPacket messages at a fixed rate per second
 //   quorvane_load mixed COUNT           catalogue, joins, packets and ignored messages
+//   quorvane_load catalogue_loops|join_loops SECONDS LOOPS
+//                                       LOOPS closed loops at once, each from addresses of
+//                                       its own, so that workers steered by address share them
 #include "bench_support.h"
 
 #include <poll.h>
@@ -36,6 +39,7 @@
 #include <iterator>
 #include <random>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -75,7 +79,7 @@ static int request_socket(const char* dotted_quad)
 // and the NUL); 0: no reply in time; -1: some other reply.
 static int await_reply(int s, const char* expected, const char* expected_end)
 {
-    static char reply[largest_reply];
+    static thread_local char reply[largest_reply];
     ssize_t length;
     do
         length = recv(s, reply, sizeof reply, 0);
@@ -548,6 +552,48 @@ static int run_mixed(long count)
     return 0;
 }
 
+// Loop `loop` of `loops` (dividing 400): requests loop, loop + loops, ... as run_join numbers
+// them, each from the join peer that its number falls on, so each loop's sockets are its own.
+// Its addresses are all one modulo any worker count that divides 200 and loops: a worker
+// steered by address then takes whole loops.
+static void run_one_loop(bool joins, int loop, int loops, double end, request_tally* tally)
+{
+    std::vector<int> peers(join_peer_count, -1);
+    for (int peer = loop; peer < join_peer_count; peer += loops)
+        peers[static_cast<std::size_t>(peer)] = request_socket(join_peer_address(peer).c_str());
+    for (long request = loop; now_seconds() < end; request += loops) {
+        int s = peers[static_cast<std::size_t>(request % join_peer_count)];
+        if (joins)
+            ask(s, join_message(request), "<Neighbors>", tally);
+        else
+            ask(s, "<Msg>1</Msg>", "<Channels>", tally);
+    }
+    for (int s : peers)
+        if (s >= 0)
+            close(s);
+}
+
+static int run_loops(bool joins, double seconds, int loops)
+{
+    if (loops < 1 || join_peer_count % loops != 0)
+        return 2;
+    std::vector<request_tally> tallies(static_cast<std::size_t>(loops));
+    std::vector<std::thread> threads;
+    double start = now_seconds();
+    for (int loop = 0; loop < loops; ++loop)
+        threads.emplace_back(run_one_loop, joins, loop, loops, start + seconds, &tallies[static_cast<std::size_t>(loop)]);
+    request_tally all;
+    for (int loop = 0; loop < loops; ++loop) {
+        threads[static_cast<std::size_t>(loop)].join();
+        const request_tally& tally = tallies[static_cast<std::size_t>(loop)];
+        all.latencies_ms.insert(all.latencies_ms.end(), tally.latencies_ms.begin(), tally.latencies_ms.end());
+        all.timeouts += tally.timeouts;
+        all.errors += tally.errors;
+    }
+    print_request_result(now_seconds() - start, all.latencies_ms, all.timeouts, all.errors);
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
     std::string mode = argc > 1 ? argv[1] : "";
@@ -571,10 +617,12 @@ int main(int argc, char** argv)
         return run_paced(first, std::atof(argv[3]));
     if (mode == "mixed" && argc == 3)
         return run_mixed(std::atol(argv[2]));
+    if ((mode == "catalogue_loops" || mode == "join_loops") && argc == 4)
+        return run_loops(mode == "join_loops", first, std::atoi(argv[3]));
     std::fprintf(stderr,
                  "usage: quorvane_load catalogue SECONDS | join SECONDS [NET] | join_one SECONDS CHANNEL |\n"
                  "                     join_from COUNT ADDRESS [FRESH] | spread COUNT RATE CHANNEL PEERS FIRST |\n"
-                 "                     relay SECONDS [WINDOW] |\n"
-                 "                     paced RATE SECONDS | mixed COUNT\n");
+                 "                     relay SECONDS [WINDOW] | paced RATE SECONDS | mixed COUNT |\n"
+                 "                     catalogue_loops|join_loops SECONDS LOOPS (LOOPS dividing 400)\n");
     return 2;
 }

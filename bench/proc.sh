@@ -14,6 +14,11 @@ udp_drops() {  # PORT
     awk -v port="$(printf ':%04X' "$1")" 'NR > 1 && substr($2, length($2) - 4) == port { print $NF; exit }' \
         /proc/net/udp
 }
+# How many sockets of this namespace are bound to the UDP port.
+udp_sockets() {  # PORT
+    awk -v port="$(printf ':%04X' "$1")" 'NR > 1 && substr($2, length($2) - 4) == port { n++ } END { print n + 0 }' \
+        /proc/net/udp
+}
 udp_port_bound() { [ -n "$(udp_drops "$1")" ]; }  # PORT
 
 # Waits, 5 s at most, until UDP port $2 is bound while process $1 runs; fails otherwise.

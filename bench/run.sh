@@ -1,7 +1,7 @@
 #!/bin/sh
 # The bench: the tracker against its limits, side by side in one run, printed as one table.
 #
-#   sh bench/run.sh [--quick | --smoke | --spread] [--build DIR] [--prebuilt]
+#   sh bench/run.sh [--quick | --smoke | --spread] [--workers] [--build DIR] [--prebuilt]
 #
 # Builds quorvane and the bench programs (into build/, or DIR), then runs everything inside
 # a private network namespace with the private directory server (tests/support/in_netns.sh
@@ -13,6 +13,9 @@
 # --spread runs only the spread of neighbour lists over channels of 100,000 and 1,000,000.
 # --prebuilt uses the programs already built in DIR. The exit status is non-zero when a
 # figure is missing; targets missed are marked in the table, not in the status.
+# --workers runs the workers mode alone instead (bench/workers.sh, about 7 minutes): the
+# host with 1, 2, 4 and 8 workers against the directory's capacity, on loopback and at a
+# distance; its last line is "workers: loopback R, distance R".
 set -e
 cd "$(dirname "$0")/.."
 . bench/proc.sh
@@ -21,6 +24,7 @@ if [ "${1:-}" != --inner ]; then
     profile=full
     build=build
     prebuilt=0
+    only_workers=0
     while [ $# -gt 0 ]; do
         case "$1" in
             --quick) profile=quick ;;
@@ -28,7 +32,9 @@ if [ "${1:-}" != --inner ]; then
             --spread) profile=spread ;;
             --build) build=$2; shift ;;
             --prebuilt) prebuilt=1 ;;
-            *) echo "usage: sh bench/run.sh [--quick | --smoke | --spread] [--build DIR] [--prebuilt]" >&2; exit 2 ;;
+            --workers) only_workers=1 ;;
+            *) echo "usage: sh bench/run.sh [--quick | --smoke | --spread] [--workers] [--build DIR] [--prebuilt]" >&2
+               exit 2 ;;
         esac
         shift
     done
@@ -36,15 +42,17 @@ if [ "${1:-}" != --inner ]; then
         sh scripts/install_deps.sh
         cmake -S . -B "$build" -DQUORVANE_BUILD_BENCH=ON >/dev/null
         cmake --build "$build" -j "$(nproc)" --target quorvane quorvane_load limit_directory limit_forwarder \
-            micro_benchmarks >/dev/null
+            micro_benchmarks delay_proxy >/dev/null
     fi
     # The private directory gets this build's account.
     export QUORVANE_ACCOUNT_SQL="$(cd "$build" && pwd)/generated/account.sql"
-    exec sh tests/support/in_netns.sh --directory sh bench/run.sh --inner "$profile" "$(cd "$build" && pwd)"
+    exec sh tests/support/in_netns.sh --directory sh bench/run.sh --inner "$profile" "$(cd "$build" && pwd)" \
+        "$only_workers"
 fi
 
 profile=$2
 bin=$3
+only_workers=$4
 catalogue_sizes="200 20000"
 micro_time=0.3
 popular_sizes="10 1000 100000 1000000"
@@ -57,23 +65,26 @@ recovery_bound=300
 retention=""
 case "$profile" in
     full)
-        rounds=7 seconds=2 scale_rounds=5 scale_seconds=2 loss_seconds=60 memory_after=100000 ;;
+        rounds=7 seconds=2 scale_rounds=5 scale_seconds=2 loss_seconds=60 memory_after=100000 workers_rounds=5 ;;
     quick)
-        rounds=1 seconds=1 scale_rounds=1 scale_seconds=1 popular_sizes="10 1000 100000" flood_joins=10000
-        spread_sizes=100000 loss_seconds=5 memory_after=10000 ;;
+        rounds=1 seconds=1 workers_rounds=1 scale_rounds=1 scale_seconds=1 popular_sizes="10 1000 100000"
+        flood_joins=10000 spread_sizes=100000 loss_seconds=5 memory_after=10000 ;;
     smoke)
-        rounds=1 seconds=0.3 scale_rounds=1 scale_seconds=0.3 popular_sizes="10 1000" catalogue_sizes="200 400"
-        flood_joins=500 recovery_bound=10 retention=1 loss_seconds=1 memory_after=2000 micro_time=0.01
-        spread_sizes=3000 ;;
+        rounds=1 seconds=0.3 workers_rounds=1 scale_rounds=1 scale_seconds=0.3 popular_sizes="10 1000"
+        catalogue_sizes="200 400" flood_joins=500 recovery_bound=10 retention=1 loss_seconds=1 memory_after=2000
+        micro_time=0.01 spread_sizes=3000 ;;
     spread) ;;
 esac
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quorvane-bench.XXXXXX")
 results=$work/results
 sink=$work/console.log   # the tracker's standard output, as an operator would log it
-program_pid=""
+program_pid=""   # the tracker, or the workers
+proxy_pid=""
 clean_up() {
-    [ -n "$program_pid" ] && kill "$program_pid" 2>/dev/null || true
+    for pid in $program_pid $proxy_pid; do
+        kill "$pid" 2>/dev/null || true
+    done
     rm -rf "$work"
 }
 trap 'clean_up; exit 130' INT TERM
@@ -95,8 +106,10 @@ start_service() {
 }
 
 stop_service() {
-    kill "$program_pid" 2>/dev/null || true
-    wait "$program_pid" 2>/dev/null || true
+    for pid in $program_pid; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
     program_pid=""
     : >"$sink"
 }
@@ -306,6 +319,12 @@ rotate_sink() {
         : >"$sink"
     done
 }
+
+if [ "$only_workers" = 1 ]; then
+    . bench/workers.sh
+    run_workers_mode
+    exit
+fi
 
 sql <directory/sample_catalogue.sql
 sql -e "truncate table p2pdb.userlist"

@@ -20,3 +20,9 @@ int last_socket_error();
 
 // Sends every byte on a connected stream socket, partial sends continued; 0 or -1.
 int send_all_on_stream(socket_handle socket, const char* bytes, std::size_t length);
+
+// Lets the socket, not yet bound, share its port with others that ask the same; 0 or the error number.
+int share_port(socket_handle socket);
+// Sends each datagram of the bound socket's group to the socket (source address mod
+// group_size) of the group; 0 or the error number.
+int steer_by_source_address(socket_handle socket, int group_size);

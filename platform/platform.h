@@ -31,6 +31,12 @@ void close_socket(socket_handle socket);  // ignores invalid_socket
 int bind_to_any(socket_handle socket, std::uint16_t port);
 // A UDP socket bound to every interface on port; invalid_socket and the error number on failure.
 socket_handle open_bound_udp_socket(std::uint16_t port, int* error);
+// One of a group of UDP sockets sharing port on every interface, where the system forms
+// such groups (Linux's SO_REUSEPORT; elsewhere the error is that of an unsupported operation).
+// Every datagram of one source IPv4 address goes to the same socket of the group, the one at
+// (address mod group_size) in the order of joining, for as long as the group keeps its
+// group_size sockets. invalid_socket and the error number on failure.
+socket_handle open_steered_udp_socket(std::uint16_t port, int group_size, int* error);
 // A short English description of a socket error number, "Address already in use" and the like.
 std::string error_text(int error);
 // Called after each failed receive with the count of failures in a row: a socket that keeps

@@ -36,6 +36,27 @@ socket_handle open_bound_udp_socket(std::uint16_t port, int* error)
     return socket;
 }
 
+socket_handle open_steered_udp_socket(std::uint16_t port, int group_size, int* error)
+{
+    socket_handle socket = open_udp_socket();
+    if (socket == invalid_socket) {
+        *error = last_socket_error();
+        return invalid_socket;
+    }
+    *error = share_port(socket);
+    if (*error == 0)
+        *error = bind_to_any(socket, port);
+    // Bound first: a program attached before the bind would be the socket's own, and dropped
+    // when the socket joins the group that others formed.
+    if (*error == 0)
+        *error = steer_by_source_address(socket, group_size);
+    if (*error != 0) {
+        close_socket(socket);
+        return invalid_socket;
+    }
+    return socket;
+}
+
 int send_reply(socket_handle socket, const void* bytes, std::size_t length, const sockaddr_in& to)
 {
     if (is_stream_socket(socket))

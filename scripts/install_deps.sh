@@ -26,6 +26,9 @@ test_packages="$test_packages clang libclang-rt-14-dev llvm clang-tidy cppcheck"
 # The directory cluster of deploy/cluster and its test: the whole server (its mysql user),
 # Galera, the proxy on each tracker host and the state transfer (rsync).
 test_packages="$test_packages mariadb-server galera-4 haproxy rsync"
+# The units under a real systemd (tests/e2e/systemd_check.sh): a Debian root made with
+# debootstrap and booted with systemd-nspawn.
+test_packages="$test_packages debootstrap systemd-container"
 case "${1:-}" in
     "") packages="$run_packages $test_packages" ;;
     --run) packages=$run_packages ;;

@@ -11,10 +11,10 @@
 #   Prometheus with deploy/metrics/rules.yml                             http://127.0.0.1:9848/
 # Ctrl-C (SIGINT) or SIGTERM stops all. Prometheus keeps its data in STATE/metrics.
 #
-#   sh scripts/metrics.sh [--build DIR] [--state DIR] [--interval SECONDS]
+#   sh scripts/metrics.sh [--build DIR] [--state DIR] [--interval SECONDS] [--workers N]
 #
 # build/ and state/ (the directory in state/directory, as the run command's) by default;
-# scrapes, rules and the probe every 5 seconds by default.
+# scrapes, rules and the probe every 5 seconds by default; --workers goes to the run command.
 set -e
 # As in run.sh: a background start finds SIGINT ignored, which could not be trapped.
 if [ -z "${QUORVANE_METRICS_SIGNALS:-}" ]; then
@@ -23,12 +23,13 @@ fi
 unset QUORVANE_METRICS_SIGNALS
 
 usage() {
-    echo "usage: sh scripts/metrics.sh [--build DIR] [--state DIR] [--interval SECONDS]" >&2
+    echo "usage: sh scripts/metrics.sh [--build DIR] [--state DIR] [--interval SECONDS] [--workers N]" >&2
     exit 2
 }
 build=build
 state=state
 interval=5
+workers=""
 while [ $# -gt 0 ]; do
     [ $# -ge 2 ] || usage
     case "$2" in /*) folder=$2 ;; *) folder=$PWD/$2 ;; esac
@@ -36,6 +37,7 @@ while [ $# -gt 0 ]; do
         --build) build=$folder ;;
         --state) state=$folder ;;
         --interval) interval=$2 ;;
+        --workers) workers=$2 ;;
         *) usage ;;
     esac
     shift 2
@@ -153,7 +155,8 @@ echo "metrics: Prometheus on http://127.0.0.1:9848/ (its pages: /classic/graph, 
 # The run command in the foreground, on this terminal's input: a notice still waits for Enter.
 exec 3<&0
 QUORVANE_DIRECTORY_OPTIONS=--performance-schema=ON \
-    sh scripts/run.sh --build "$build" --state "$directory" --console-log "$metrics/console" <&3 3<&- &
+    sh scripts/run.sh --build "$build" --state "$directory" --console-log "$metrics/console" \
+    ${workers:+--workers "$workers"} <&3 3<&- &
 run_pid=$!
 status=0
 wait "$run_pid" || status=$?

@@ -4,11 +4,13 @@
 # together in the foreground, each line they print behind "halvering | " or "quorvane | ".
 # Ctrl-C (SIGINT) or SIGTERM stops all three.
 #
-#   sh scripts/run.sh [--build DIR] [--state DIR] [--console-log DIR]
+#   sh scripts/run.sh [--build DIR] [--state DIR] [--console-log DIR] [--workers N]
 #
 # build/ and state/directory by default. --console-log (scripts/metrics.sh asks for it) also
 # writes each program's per-datagram lines to DIR/PROGRAM.log and its standard error to
-# DIR/PROGRAM.err, for mtail; what the terminal shows is the same.
+# DIR/PROGRAM.err, for mtail; what the terminal shows is the same. --workers runs N quorvane
+# workers on UDP 8848 (QUORVANE_WORKERS=N, 1 to 64) in place of the one tracker, named
+# quorvane@1 to quorvane@N in their labels and console logs, as the service units name them.
 set -e
 # Started in the background by a non-interactive shell, a script finds SIGINT ignored, and a
 # signal ignored at the start cannot be trapped: both are set back to their default once.
@@ -18,13 +20,14 @@ fi
 unset QUORVANE_RUN_SIGNALS
 
 usage() {
-    echo "usage: sh scripts/run.sh [--build DIR] [--state DIR] [--console-log DIR]" >&2
+    echo "usage: sh scripts/run.sh [--build DIR] [--state DIR] [--console-log DIR] [--workers N]" >&2
     exit 2
 }
 # Folders given are taken from where the command is run; the defaults are the repository's.
 build=build
 state=state/directory
 console_log=""
+workers=""
 while [ $# -gt 0 ]; do
     [ $# -ge 2 ] || usage
     case "$2" in /*) folder=$2 ;; *) folder=$PWD/$2 ;; esac
@@ -32,10 +35,16 @@ while [ $# -gt 0 ]; do
         --build) build=$folder ;;
         --state) state=$folder ;;
         --console-log) console_log=$folder ;;
+        --workers) workers=$2 ;;
         *) usage ;;
     esac
     shift 2
 done
+case "$workers" in
+    '') ;;
+    *[!0-9]* | 0*) usage ;;
+    *) [ "$workers" -le 64 ] || usage ;;
+esac
 cd "$(dirname "$0")/.."
 
 halvering_pid=""
@@ -47,6 +56,17 @@ runs() {
     stat=${stat##*) }
     [ "${stat%% *}" != Z ]
 }
+any_runs() {
+    for pid in "$@"; do
+        ! runs "$pid" || return 0
+    done
+    return 1
+}
+all_run() {
+    for pid in "$@"; do
+        runs "$pid" || return 1
+    done
+}
 stop_all() {
     # A second Ctrl-C must not cut the stop short, which is bounded.
     trap - EXIT
@@ -55,7 +75,7 @@ stop_all() {
         kill "$pid" 2>/dev/null || true
     done
     tries=0
-    while runs "$quorvane_pid" || runs "$halvering_pid"; do
+    while any_runs $quorvane_pid $halvering_pid; do
         tries=$((tries + 1))
         if [ $tries -gt 50 ]; then
             echo "run: a program did not stop within 5 s and was killed" >&2
@@ -107,45 +127,64 @@ sh scripts/directory_server.sh start "$state" "$port" --sample
 export MYSQL_TCP_PORT="$port"
 
 # Each line of a program's output, or of its errors, behind its name; the bytes are passed
-# on as they come. A filter ignores the signals that stop the run, so that it reads its
-# program's last line: it ends when that output closes. A COPY command of sed's, given, also
-# writes lines to the console log, unlabelled.
+# on as they come, each line in one write (a trace's 12 KB line too, within stdbuf's buffer),
+# so that no other program's or worker's line comes between its parts. A filter ignores the
+# signals that stop the run, so that it reads its program's last line: it ends when that
+# output closes. A COPY command of sed's, given, also writes lines to the console log,
+# unlabelled.
 label() {  # NAME [COPY]
     trap '' INT TERM
-    LC_ALL=C exec sed -u ${2:+-e "$2"} -e "s/^/$1 | /"
+    LC_ALL=C exec stdbuf -o 65536 sed -u ${2:+-e "$2"} -e "s/^/$1 | /"
 }
 work=$(mktemp -d "${TMPDIR:-/tmp}/quorvane-run.XXXXXX")
 [ -z "$console_log" ] || mkdir -p "$console_log"
-start_labelled() {  # NAME: sets started_pid
+start_labelled() {  # NAME [PROGRAM]: sets started_pid
     mkfifo "$work/$1.out" "$work/$1.err"
     # Of standard output only the per-datagram lines: an RTP trace is some 12 KB.
     label "$1" ${console_log:+"/ say : /w $console_log/$1.log"} <"$work/$1.out" &
     label "$1" ${console_log:+"w $console_log/$1.err"} <"$work/$1.err" >&2 &
-    "$build/$1" >"$work/$1.out" 2>"$work/$1.err" &
+    "$build/${2:-$1}" >"$work/$1.out" 2>"$work/$1.err" &
     started_pid=$!
 }
 start_labelled halvering
 halvering_pid=$started_pid
-start_labelled quorvane
-quorvane_pid=$started_pid
+if [ -z "$workers" ]; then
+    start_labelled quorvane
+    quorvane_pid=$started_pid
+    trackers="quorvane on UDP 8848"
+else
+    export QUORVANE_WORKERS="$workers"
+    worker=1
+    while [ "$worker" -le "$workers" ]; do
+        start_labelled "quorvane@$worker" quorvane
+        quorvane_pid="$quorvane_pid $started_pid"
+        worker=$((worker + 1))
+    done
+    unset QUORVANE_WORKERS
+    trackers="$workers quorvane workers on UDP 8848"
+fi
 
-# Whether the process holds a socket bound to the UDP port.
-serves_udp() {  # PID PORT
-    ss -Hulnp "sport = :$2" | grep -q "pid=$1,"
+# Whether the processes each hold a socket bound to the UDP port.
+serve_udp() {  # PORT PID...
+    served=$(ss -Hulnp "sport = :$1")
+    shift
+    for pid in "$@"; do
+        case "$served" in *"pid=$pid,"*) ;; *) return 1 ;; esac
+    done
 }
-# Ready once both serve; one that ends instead (a port already taken, say) ends the run.
+# Ready once all serve; one that ends instead (a port already taken, say) ends the run.
 tries=0
-until serves_udp "$quorvane_pid" 8848 && serves_udp "$halvering_pid" 1234; do
+until serve_udp 8848 $quorvane_pid && serve_udp 1234 "$halvering_pid"; do
     runs "$halvering_pid" || end_run "halvering ended before it served UDP 1234 (its lines are above)"
-    runs "$quorvane_pid" || end_run "quorvane ended before it served UDP 8848 (its lines are above)"
+    all_run $quorvane_pid || end_run "quorvane ended before it served UDP 8848 (its lines are above)"
     tries=$((tries + 1))
     [ $tries -le 100 ] || end_run "quorvane and halvering were not both serving UDP within 10 s"
     sleep 0.1
 done
-echo "quorvane on UDP 8848, halvering on UDP 1234, directory on 127.0.0.1:$port; Ctrl-C stops all" >&2
+echo "$trackers, halvering on UDP 1234, directory on 127.0.0.1:$port; Ctrl-C stops all" >&2
 
 # Neither program ends on its own; one that does ends the session.
-while runs "$halvering_pid" && runs "$quorvane_pid"; do
+while runs "$halvering_pid" && all_run $quorvane_pid; do
     sleep 0.2
 done
 end_run "a program stopped, and so did the others (its lines are above)"

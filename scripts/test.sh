@@ -21,9 +21,9 @@ if command -v clang++ >/dev/null 2>&1; then
     sanitize_options="$sanitize_options -DCMAKE_CXX_COMPILER=clang++ -DQUORVANE_FUZZ=ON"
 fi
 sh scripts/build.sh build-sanitize $sanitize_options
-# The cluster and metrics tests ran above; they check deployments, which the sanitizers add
-# nothing to.
-(cd build-sanitize && ctest --output-on-failure --timeout 300 -j 2 -LE 'cluster|metrics')
+# The cluster, metrics and systemd tests ran above; they check deployments, which the
+# sanitizers add nothing to.
+(cd build-sanitize && ctest --output-on-failure --timeout 300 -j 2 -LE 'cluster|metrics|systemd')
 sh scripts/static_analysis.sh build-sanitize
 
 # The Windows leg: the three programs built for Windows (build-win/) and the end-to-end tests

@@ -3,8 +3,10 @@
 
 #include "protocol.h"
 
-// Opens the service socket bound to every interface on port 8848; on failure writes one
-// error line to standard error and returns invalid_socket.
+// Opens the service socket bound to every interface on port 8848, alone, or as one of the
+// workers that QUORVANE_WORKERS in the environment counts; on failure (a value of it that is
+// not a count from 1 to 64 included) writes one error line to standard error and returns
+// invalid_socket.
 socket_handle open_service_socket();
 
 // Receives, prints and dispatches datagrams one at a time to handlers, forever.

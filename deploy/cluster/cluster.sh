@@ -5,14 +5,14 @@
 #
 #   NAME-db1..3  directory nodes 10.77.0.11..13: a three-node Galera cluster of MariaDB,
 #                each with a health agent on port 9200 (HTTP 200 while the node is Synced)
-#   NAME-t1..tN  tracker hosts 10.77.0.21..: quorvane on UDP 8848, halvering on 127.0.0.1:1234,
-#                and HAProxy on 127.0.0.1:3306 spreading the tracker's directory connections
-#                over the nodes that pass their health check
+#   NAME-t1..tN  tracker hosts 10.77.0.21..: quorvane on UDP 8848 (or W workers of it),
+#                halvering on 127.0.0.1:1234, and HAProxy on 127.0.0.1:3306 spreading the
+#                tracker's directory connections over the nodes that pass their health check
 #   NAME-peers   10.77.0.100..120, for peers and load generators
 #   NAME-sw      the bridge
 #
 # Usage (as root):
-#   sh deploy/cluster/cluster.sh up [--trackers N] [--build DIR] [--no-sample]
+#   sh deploy/cluster/cluster.sh up [--trackers N] [--workers W] [--build DIR] [--no-sample]
 #   sh deploy/cluster/cluster.sh down
 #   sh deploy/cluster/cluster.sh status
 #   sh deploy/cluster/cluster.sh kill-node I | stop-node I | start-node I
@@ -271,7 +271,15 @@ start_tracker_host() {
     haproxy -c -q -f "$dir/haproxy.cfg" || fail "HAProxy refuses $dir/haproxy.cfg"
     spawn "$host" "$dir/haproxy.log" "$dir/haproxy.log" haproxy -f "$dir/haproxy.cfg"
     spawn "$host" "$dir/halvering.log" "$dir/halvering.err" "$bin/halvering"
-    spawn "$host" "$dir/quorvane.log" "$dir/quorvane.err" "$bin/quorvane"
+    if [ -z "$workers" ]; then
+        spawn "$host" "$dir/quorvane.log" "$dir/quorvane.err" "$bin/quorvane"
+    else
+        # Each worker's console in a file of its own, named as the service units name them.
+        for worker in $(seq 1 "$workers"); do
+            spawn "$host" "$dir/quorvane@$worker.log" "$dir/quorvane@$worker.err" \
+                env QUORVANE_WORKERS="$workers" "$bin/quorvane"
+        done
+    fi
     wait_for_port "$host" t 3306
     wait_for_port "$host" u 1234
     wait_for_port "$host" u 8848
@@ -288,11 +296,13 @@ find_programs() {
 
 up() {
     trackers=2
+    workers=""
     build=build
     sample=1
     while [ $# -gt 0 ]; do
         case "$1" in
             --trackers) trackers=$2; shift ;;
+            --workers) workers=$2; shift ;;
             --build) build=$2; shift ;;
             --no-sample) sample=0 ;;
             *) usage ;;
@@ -301,6 +311,8 @@ up() {
     done
     case "$trackers" in ''|*[!0-9]*|0) fail "--trackers needs a number from 1 to 9" ;; esac
     [ "$trackers" -le 9 ] || fail "--trackers needs a number from 1 to 9"
+    case "$workers" in '') ;; *[!0-9]*|0*) fail "--workers needs a number from 1 to 64" ;; esac
+    [ -z "$workers" ] || [ "$workers" -le 64 ] || fail "--workers needs a number from 1 to 64"
     check_machine
     if namespace_exists "$name-sw" || [ -e "$state" ]; then
         fail "a cluster named $name is already up (or was not torn down): sh $0 down"
@@ -370,9 +382,9 @@ status() {
     for tracker in $(seq 1 "$(cat "$state/trackers" 2>/dev/null || echo 0)"); do
         programs=""
         for program in quorvane halvering haproxy; do
-            if ip netns pids "$name-t$tracker" | xargs -r ps -o comm= -p | grep -qx "$program"; then
-                programs="$programs $program"
-            fi
+            count=$(ip netns pids "$name-t$tracker" | xargs -r ps -o comm= -p | grep -cx "$program" || true)
+            [ "$count" = 0 ] || programs="$programs $program"
+            [ "$count" -le 1 ] || programs="$programs (x$count)"
         done
         echo "  t$tracker $(tracker_address "$tracker"):8848  running:${programs:- nothing}; logs in $state/t$tracker"
     done

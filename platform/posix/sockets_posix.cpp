@@ -4,6 +4,7 @@
 #include "backend.h"
 
 #include <arpa/inet.h>
+#include <linux/filter.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -52,6 +53,29 @@ int bind_to_any(socket_handle socket, std::uint16_t port)
     if (bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
         return errno;
     return 0;
+}
+
+int share_port(socket_handle socket)
+{
+    int on = 1;
+    return setsockopt(socket, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) == 0 ? 0 : errno;
+}
+
+int steer_by_source_address(socket_handle socket, int group_size)
+{
+    // The group's socket index is the IPv4 source address (bytes 12 to 15 of the network
+    // header) mod group_size. The group keeps one program, whichever socket attached it last:
+    // every member attaches the same one, so any of them may end or start again.
+    if (group_size < 1)
+        return EINVAL;
+    constexpr auto source_address = static_cast<__u32>(SKF_NET_OFF + 12);
+    sock_filter steering[] = {
+        {BPF_LD | BPF_W | BPF_ABS, 0, 0, source_address},
+        {BPF_ALU | BPF_MOD | BPF_K, 0, 0, static_cast<__u32>(group_size)},
+        {BPF_RET | BPF_A, 0, 0, 0},
+    };
+    sock_fprog program = {static_cast<unsigned short>(sizeof steering / sizeof steering[0]), steering};
+    return setsockopt(socket, SOL_SOCKET, SO_ATTACH_REUSEPORT_CBPF, &program, sizeof program) == 0 ? 0 : errno;
 }
 
 void pause_after_receive_failures(int consecutive_failures)

@@ -48,6 +48,8 @@ std::string error_text(int error)
         return "Windows Sockets not started";
     case WSAENETDOWN:
         return "Network is down";
+    case WSAEOPNOTSUPP:
+        return "Operation not supported";
     default:
         return "Windows Sockets error " + std::to_string(error);
     }
@@ -65,6 +67,17 @@ socket_handle open_udp_socket()
     DWORD returned = 0;
     WSAIoctl(udp, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &returned, nullptr, nullptr);
     return udp;
+}
+
+// Windows has no groups of sockets steered by source address: a port has one server here.
+int share_port(socket_handle)
+{
+    return WSAEOPNOTSUPP;
+}
+
+int steer_by_source_address(socket_handle, int)
+{
+    return WSAEOPNOTSUPP;
 }
 
 socket_handle open_tcp_socket()

@@ -134,3 +134,43 @@ TEST_F(DirectoryService, ManyRequestsLeaveNoDescriptorAndNoConnectionOpen)
     EXPECT_EQ(admin_value(admin, "select count(*) from p2pdb.userlist where IPv4='127.0.0.2' and alive=1"), "1");
     EXPECT_EQ(tracker.err, "");
 }
+
+// Two ports of one address join in a tight loop while another address does the same, on two
+// workers. A join retires its address's registrations before it lists the channel: were the
+// joins of one address handled at once by two workers, one would list its own address, or
+// leave two of its registrations alive.
+TEST_F(DirectoryService, TightLoopOfJoinsFromTwoPortsOfEachAddressOnTwoWorkersKeepsOneRegistrationAlive)
+{
+    if (!program_launcher().empty())
+        GTEST_SKIP() << "the Windows build has no workers";
+    stop_program(&tracker);
+    child_process second;
+    ASSERT_TRUE(start_worker(2, &tracker));
+    ASSERT_TRUE(start_worker(2, &second));
+    const std::string addresses[] = {peer_address(0), peer_address(1)};
+    int ports[2][2] = {{peer, open_peer(0)}, {open_peer(1), open_peer(1)}};
+    const std::string join = "<ChView>Jazz Lounge</ChView>";
+    for (int window = 0; window < 20; ++window) {
+        // Ten rounds at a time: the replies wait in the peers' default receive queues.
+        for (int round = 0; round < 10; ++round)
+            for (auto& address_ports : ports)
+                for (int port : address_ports)
+                    ASSERT_TRUE(send_message(port, join));
+        for (int a = 0; a < 2; ++a)
+            for (int port : ports[a])
+                for (int round = 0; round < 10; ++round) {
+                    std::vector<std::string> listed = element_texts(reply_to(port, 3000), "IPv4");
+                    ASSERT_EQ(std::count(listed.begin(), listed.end(), addresses[a]), 0) << "window " << window;
+                    ASSERT_LE(listed.size(), 1u) << "window " << window;
+                }
+    }
+    EXPECT_TRUE(only_admin_connected(admin, 5000));
+    EXPECT_EQ(admin_value(admin, "select group_concat(concat(IPv4,':',n) order by IPv4) from (select IPv4, "
+                                 "count(*) n from p2pdb.userlist where alive=1 group by IPv4) a"),
+              addresses[0] + ":1," + addresses[1] + ":1");
+    // Each worker had its address's lines: both took part.
+    drain_output(&tracker, 100);
+    stop_program(&second);
+    EXPECT_NE(tracker.out, "");
+    EXPECT_NE(second.out, "");
+}

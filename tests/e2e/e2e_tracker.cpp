@@ -85,15 +85,33 @@ TEST_F(Tracker, IgnoredMessagesGetNoReplyAndLeakNothing)
     EXPECT_TRUE(is_running(&tracker));
 }
 
+// Neither a second lone tracker nor a worker can share the port with a lone tracker, and a
+// worker count out of range is refused before any socket is opened.
 TEST_F(Tracker, SecondInstanceExitsWithAClearError)
 {
-    child_process second;
-    ASSERT_TRUE(start_program(program_path("quorvane"), &second));
-    EXPECT_EQ(wait_for_exit(&second, 5000), 1);
-    EXPECT_NE(second.err.find("8848"), std::string::npos) << second.err;
-    EXPECT_NE(second.err.find("in use"), std::string::npos) << second.err;
-    EXPECT_EQ(second.out, "");
-    stop_program(&second);
+    // Under a launcher the program is the Windows build, which has no workers.
+    std::string worker_error = program_launcher().empty() ? "8848 as one of 2 workers: Address already in use"
+                                                          : "8848 as one of 2 workers: Operation not supported";
+    const std::pair<const char*, std::string> cases[] = {
+        {nullptr, "quorvane: cannot serve UDP port 8848: Address already in use\n"},
+        {"", "quorvane: cannot serve UDP port 8848: Address already in use\n"},
+        {"2", "quorvane: cannot serve UDP port " + worker_error + "\n"},
+        {"0", "quorvane: QUORVANE_WORKERS must be a number of workers from 1 to 64, not \"0\"\n"},
+        {"4x", "quorvane: QUORVANE_WORKERS must be a number of workers from 1 to 64, not \"4x\"\n"},
+        {"65", "quorvane: QUORVANE_WORKERS must be a number of workers from 1 to 64, not \"65\"\n"},
+    };
+    for (const auto& [workers, error] : cases) {
+        if (workers)
+            setenv("QUORVANE_WORKERS", workers, 1);
+        child_process second;
+        bool started = start_program(program_path("quorvane"), &second);
+        unsetenv("QUORVANE_WORKERS");
+        ASSERT_TRUE(started);
+        EXPECT_EQ(wait_for_exit(&second, 5000), 1) << (workers ? workers : "unset");
+        EXPECT_EQ(second.err, error);
+        EXPECT_EQ(second.out, "");
+        stop_program(&second);
+    }
 }
 
 // Without a directory here, a catalogue request ends in two operator notices on standard error:
@@ -164,4 +182,76 @@ TEST_F(Tracker, BurstWhileHeldUpIsHandledWholeAndInOrder)
     std::string handled = tracker.out.substr(before);
     EXPECT_EQ(std::count(handled.begin(), handled.end(), '\n'), 2000);
     EXPECT_TRUE(handled == expected);
+}
+
+// Which of the workers printed lines from address.
+static std::vector<std::size_t> workers_that_heard(const std::vector<child_process*>& workers,
+                                                   const std::string& address)
+{
+    std::vector<std::size_t> heard;
+    for (std::size_t i = 0; i < workers.size(); ++i)
+        if (workers[i]->out.find(address + " say : ") != std::string::npos)
+            heard.push_back(i);
+    return heard;
+}
+
+// Every sender sends one datagram; true once the workers, their output cleared first, have
+// printed every line (5 s at most).
+static bool send_round(const std::vector<int>& senders, const std::vector<child_process*>& workers)
+{
+    std::size_t expected = 0, printed = 0;
+    for (child_process* worker : workers)
+        worker->out.clear();
+    for (int sender : senders) {
+        std::string message = "<Msg>2</Msg> from port " + std::to_string(local_port(sender));
+        expected += std::string("127.0.0.2 say : \n").size() + message.size();
+        if (!send_udp(sender, message, "127.0.0.1", 8848))
+            return false;
+    }
+    for (long long deadline = now_ms() + 5000; printed < expected && now_ms() < deadline;) {
+        printed = 0;
+        for (child_process* worker : workers) {
+            drain_output(worker, 10);
+            printed += worker->out.size();
+        }
+    }
+    return printed == expected;
+}
+
+TEST(Workers, EachAddressReachesOneWorkerAndTheOtherServesEveryAddressWhileOneIsDown)
+{
+    if (!program_launcher().empty())
+        GTEST_SKIP() << "the Windows build has no workers (SecondInstanceExitsWithAClearError)";
+    child_process first, second, third;
+    ASSERT_TRUE(start_worker(2, &first));
+    ASSERT_TRUE(start_worker(2, &second));
+    const std::vector<std::string> addresses = {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"};
+    std::vector<int> senders;
+    for (const std::string& address : addresses)
+        for (int port = 0; port < 3; ++port)
+            senders.push_back(bound_udp_socket(address.c_str(), 0));
+    std::vector<child_process*> workers = {&first, &second};
+    ASSERT_TRUE(send_round(senders, workers));
+    // Source address mod 2: the even addresses at one worker, the odd ones at the other.
+    std::size_t even = workers_that_heard(workers, "127.0.0.2").at(0);
+    for (std::size_t i = 0; i < addresses.size(); ++i)
+        EXPECT_EQ(workers_that_heard(workers, addresses[i]), std::vector<std::size_t>{i % 2 == 0 ? even : 1 - even})
+            << addresses[i];
+
+    // With one socket left in the group, that worker gets every datagram; one started again
+    // takes a share, each address still at one worker.
+    stop_program(workers[even]);
+    std::vector<child_process*> survivor = {workers[1 - even]};
+    EXPECT_TRUE(send_round(senders, survivor));
+    ASSERT_TRUE(start_worker(2, &third));
+    workers = {survivor[0], &third};
+    ASSERT_TRUE(send_round(senders, workers));
+    for (const std::string& address : addresses)
+        EXPECT_EQ(workers_that_heard(workers, address).size(), 1u) << address;
+    EXPECT_FALSE(third.out.empty());
+    for (int sender : senders)
+        close(sender);
+    stop_program(&first);
+    stop_program(&second);
+    stop_program(&third);
 }

@@ -48,7 +48,8 @@ for page in $(find "$docs" -name '*.md'); do
     done
 done
 units="$scratch/contents/usr/lib/systemd/system"
-for unit in $(ls "$units"); do
+unit_files=$(cd "$units" && find . -maxdepth 1 -type f | sed 's|^\./||' | sort)
+for unit in $unit_files; do
     page=$(sed -n 's|^Documentation=file:||p' "$units/$unit")
     [ -z "$page" ] || [ -f "$scratch/contents$page" ] || fail "$unit names $page, which the package does not hold"
 done
@@ -57,12 +58,14 @@ done
 # metrics' run the machine's mtail and sh): any complaint fails.
 if command -v systemd-analyze >/dev/null; then
     mkdir "$scratch/units"
-    for unit in $(ls "$units"); do
-        sed -e "s|^ExecStart=/usr/bin/quorvane|ExecStart=$scratch/contents/usr/bin/quorvane|" \
-            -e "s|^ExecStart=/usr/bin/halvering|ExecStart=$scratch/contents/usr/bin/halvering|" \
-            -e "s| /usr/share/quorvane/| $scratch/contents/usr/share/quorvane/|g" "$units/$unit" >"$scratch/units/$unit"
+    # A unit's drop-ins (the workers' template has one) are read after it, as systemd reads them.
+    for unit in $unit_files; do
+        cat "$units/$unit" $(ls "$units/$unit.d/"*.conf 2>/dev/null) |
+            sed -e "s|^ExecStart=/usr/bin/quorvane|ExecStart=$scratch/contents/usr/bin/quorvane|" \
+                -e "s|^ExecStart=/usr/bin/halvering|ExecStart=$scratch/contents/usr/bin/halvering|" \
+                -e "s| /usr/share/quorvane/| $scratch/contents/usr/share/quorvane/|g" >"$scratch/units/$unit"
     done
-    for unit in $(ls "$units"); do
+    for unit in $unit_files; do
         complaints=$(systemd-analyze verify "$scratch/units/$unit" 2>&1) || true
         [ -z "$complaints" ] || fail "systemd-analyze verify $unit: $complaints"
         # The hardening, as systemd scores it: exposure at most 2.0 of 10.

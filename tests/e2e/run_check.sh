@@ -2,7 +2,8 @@
 # The run command end to end, inside tests/support/in_netns.sh: with UDP 1234 already taken it ends
 # with status 1 and never says it is ready; otherwise it says so only once both programs
 # serve, answers a catalogue request with the lines labelled, and stops on SIGINT within
-# 10 s, even started in the background, leaving nothing running.
+# 10 s, even started in the background, leaving nothing running. With --workers 2 both
+# workers serve UDP 8848 and a request's line is labelled by the worker that handled it.
 #   run_check.sh BUILD_DIR
 set -u
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
@@ -26,10 +27,10 @@ fail() {
     exit 1
 }
 
-start_run() {
+start_run() {  # [OPTION...]
     : >"$work/out"
     : >"$work/err"
-    sh "$source_dir/scripts/run.sh" --build "$build" --state "$work/state" >"$work/out" 2>"$work/err" &
+    sh "$source_dir/scripts/run.sh" --build "$build" --state "$work/state" "$@" >"$work/out" 2>"$work/err" &
     run_pid=$!
 }
 
@@ -82,30 +83,53 @@ grep -q '^run: halvering ended before it served UDP 1234' "$work/err" || fail "n
 grep -q '^halvering | halvering: cannot serve UDP port 1234' "$work/err" || fail "halvering's error not labelled"
 [ ! -s "$work/state/mariadbd.pid" ] || fail "the directory server was left running"
 
+# Waits until the run command says it is ready.
+wait_until_ready() {
+    tries=0
+    until ready; do
+        runs "$run_pid" || fail "the run command ended before it was ready"
+        tries=$((tries + 1))
+        [ $tries -le 1200 ] || fail "the run command was not ready within 120 s"
+        sleep 0.1
+    done
+}
+
+# Asks for the catalogue and waits for its line in the run command's output, behind LABEL.
+catalogue_labelled() {  # LABEL
+    "$build/quorvane_peer" catalogue 127.0.0.1 >"$work/catalogue" || fail "no catalogue from the running tracker"
+    grep -q '<Channel>Jazz Lounge</Channel>' "$work/catalogue" || fail "the catalogue lacks the sample's channels"
+    tries=0
+    until grep -q "^$1 | 127.0.0.1 say : <Msg>1</Msg>\$" "$work/out"; do
+        tries=$((tries + 1))
+        [ $tries -le 50 ] || fail "quorvane's line for the request is not in the run command's output, labelled $1"
+        sleep 0.1
+    done
+}
+
+# SIGINT stops the run command within 10 s, and everything it started with it.
+interrupt_run() {
+    left=$(processes_of_run)
+    kill -INT "$run_pid"
+    wait_for_end 10 || fail "the run command did not stop within 10 s of SIGINT"
+    for pid in $left; do
+        ! runs "$pid" || fail "process $pid ($(cat "/proc/$pid/comm")) still runs after the run command stopped"
+    done
+    [ -z "$(ss -Hulnt 'sport = :8848 or sport = :1234 or sport = :3306')" ] || fail "ports still served after the stop"
+}
+
 # 2. Ready only once both serve; one request; SIGINT to the run command in the background.
 start_run
-tries=0
-until ready; do
-    runs "$run_pid" || fail "the run command ended before it was ready"
-    tries=$((tries + 1))
-    [ $tries -le 1200 ] || fail "the run command was not ready within 120 s"
-    sleep 0.1
-done
+wait_until_ready
 [ -n "$(ss -Huln 'sport = :8848')" ] || fail "ready, but nothing serves UDP 8848"
 [ -n "$(ss -Huln 'sport = :1234')" ] || fail "ready, but nothing serves UDP 1234"
-"$build/quorvane_peer" catalogue 127.0.0.1 >"$work/catalogue" || fail "no catalogue from the running tracker"
-grep -q '<Channel>Jazz Lounge</Channel>' "$work/catalogue" || fail "the catalogue lacks the sample's channels"
-tries=0
-until grep -q '^quorvane | 127.0.0.1 say : <Msg>1</Msg>$' "$work/out"; do
-    tries=$((tries + 1))
-    [ $tries -le 50 ] || fail "quorvane's line for the request is not in the run command's output, labelled"
-    sleep 0.1
-done
-left=$(processes_of_run)
-kill -INT "$run_pid"
-wait_for_end 10 || fail "the run command did not stop within 10 s of SIGINT"
-for pid in $left; do
-    ! runs "$pid" || fail "process $pid ($(cat "/proc/$pid/comm")) still runs after the run command stopped"
-done
-[ -z "$(ss -Hulnt 'sport = :8848 or sport = :1234 or sport = :3306')" ] || fail "ports still served after the stop"
-echo "run_check: ready once serving, labelled, stopped on SIGINT with nothing left; a taken port ends the run"
+catalogue_labelled quorvane
+interrupt_run
+
+# 3. Two workers: both serve once it is ready, the line behind the worker that handled it.
+start_run --workers 2
+wait_until_ready
+grep -q '^2 quorvane workers on UDP 8848, halvering' "$work/err" || fail "the run command did not name its workers"
+[ "$(ss -Hulnp 'sport = :8848' | grep -c '"quorvane"')" = 2 ] || fail "ready, but not two workers serve UDP 8848"
+catalogue_labelled 'quorvane@[12]'
+interrupt_run
+echo "run_check: ready once serving, labelled, stopped on SIGINT with nothing left; a taken port ends the run; two workers serve"

@@ -1,7 +1,7 @@
 #!/bin/sh
 # deploy/metrics checked alone: the rules with promtool (syntax, and each alert on a host
 # where it fires and one where it does not), and quorvane.mtail on a console of every kind
-# of line, counted by mtail as it would count them live.
+# of line, a lone tracker's and workers', counted by mtail as it would count them live.
 set -u
 metrics=$(cd "$(dirname "$0")/../../deploy/metrics" && pwd)
 for command in promtool mtail; do
@@ -30,16 +30,23 @@ promtool test rules "$metrics/rules_test.yml" >"$work/log" 2>&1 || { cat "$work/
 printf 'something wrong,check program\nquorvane: cannot serve UDP port 8848: x\nsomething wrong,check program\n' \
     >"$work/quorvane.err"
 printf '127.0.0.1 say : \200!\n\0224 more bytes of the packet\n' >"$work/halvering.log"
+# Two workers' consoles count with the lone tracker's, and each by its number: a join and a
+# notice from worker 1, two catalogue requests from worker 2.
+printf '127.0.0.3 say : <ChView>Jazz Lounge\n' >"$work/quorvane@1.log"
+printf 'something wrong,check program\n' >"$work/quorvane@1.err"
+printf '127.0.0.4 say : <Msg>1</Msg>\n127.0.0.4 say : <Msg>1</Msg>\n' >"$work/quorvane@2.log"
 mtail --one_shot --one_shot_format prometheus --emit_prog_label=false --progs "$metrics" \
-    --logs "$work/quorvane.log,$work/quorvane.err,$work/halvering.log" --address 127.0.0.1 --port 0 \
+    --logs "$work/*.log,$work/*.err" --address 127.0.0.1 --port 0 \
     2>"$work/mtail.err" | grep -v '^#' | sort >"$work/counted" || fail "mtail failed: $(tail -n 3 "$work/mtail.err")"
 cat >"$work/expected" <<'COUNTS'
 halvering_datagrams_total 1
-quorvane_datagrams_total{type="catalogue"} 3
+quorvane_datagrams_total{type="catalogue"} 5
 quorvane_datagrams_total{type="ignored"} 4
-quorvane_datagrams_total{type="join"} 2
+quorvane_datagrams_total{type="join"} 3
 quorvane_datagrams_total{type="rtp"} 1
-quorvane_notices_total 2
+quorvane_notices_total 3
+quorvane_worker_datagrams_total{worker="1"} 1
+quorvane_worker_datagrams_total{worker="2"} 2
 COUNTS
 diff -u "$work/expected" "$work/counted" >&2 || fail "quorvane.mtail counted (+) other than expected (-)"
 echo "rules_check: rules checked and unit-tested; quorvane.mtail counts every kind of line as the tracker reads it"

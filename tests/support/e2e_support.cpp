@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -153,6 +154,25 @@ bool is_running(child_process* child)
 bool start_udp_service(const char* name, std::uint16_t port, child_process* child)
 {
     return start_program(program_path(name), child) && wait_for_udp_port(port, 5000);
+}
+
+// Whether the process waits in recvfrom: past its start-up, whatever it set up on its socket.
+static bool waits_for_a_datagram(pid_t pid)
+{
+    std::ifstream syscall("/proc/" + std::to_string(pid) + "/syscall");
+    long number = -1;
+    return syscall >> number && number == SYS_recvfrom;
+}
+
+bool start_worker(int workers, child_process* worker)
+{
+    setenv("QUORVANE_WORKERS", std::to_string(workers).c_str(), 1);
+    bool started = start_program(program_path("quorvane"), worker);
+    unsetenv("QUORVANE_WORKERS");
+    for (long long deadline = now_ms() + 5000; started && !waits_for_a_datagram(worker->pid); usleep(5000))
+        if (now_ms() >= deadline || !is_running(worker))
+            return false;
+    return started;
 }
 
 // In the sanitizer build a fault in a child is a report on its standard error (and an abort);

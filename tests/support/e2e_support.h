@@ -38,6 +38,10 @@ bool is_running(child_process* child);
 // Starts the named program of the build and waits (5 s at most) until it serves its UDP port.
 bool start_udp_service(const char* name, std::uint16_t port, child_process* child);
 
+// Starts quorvane as one of `workers` workers (QUORVANE_WORKERS) and waits (5 s at most) until
+// it waits for its first datagram, its socket in the group and steered.
+bool start_worker(int workers, child_process* worker);
+
 // Waits until a socket of this network namespace is bound to the UDP or TCP port.
 bool wait_for_udp_port(std::uint16_t port, int timeout_ms);
 bool wait_for_tcp_listener(std::uint16_t port, int timeout_ms);
