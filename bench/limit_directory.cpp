@@ -90,7 +90,8 @@ static bool join_request(const std::string& address, int port, const std::string
     MYSQL* connection = connect_directory();
     if (!connection)
         return false;
-    static std::random_device draws;
+    // Each client loop, a thread of its own, draws from its own source.
+    thread_local std::random_device draws;
     char statement[1200];
     std::snprintf(statement, sizeof statement, liveness_reset, address.c_str());
     mysql_query(connection, statement);
