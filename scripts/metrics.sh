@@ -16,11 +16,8 @@
 # build/ and state/ (the directory in state/directory, as the run command's) by default;
 # scrapes, rules and the probe every 5 seconds by default; --workers goes to the run command.
 set -e
-# As in run.sh: a background start finds SIGINT ignored, which could not be trapped.
-if [ -z "${QUORVANE_METRICS_SIGNALS:-}" ]; then
-    QUORVANE_METRICS_SIGNALS=default exec env --default-signal=INT,TERM sh "$0" "$@"
-fi
-unset QUORVANE_METRICS_SIGNALS
+. "$(dirname "$0")/supervise.sh"
+with_default_signals "$0" "$@"
 
 usage() {
     echo "usage: sh scripts/metrics.sh [--build DIR] [--state DIR] [--interval SECONDS] [--workers N]" >&2
@@ -58,7 +55,7 @@ fail() {
 
 sh scripts/install_deps.sh --metrics
 for port in 9848 9849 9850 9851 9852; do
-    [ -z "$(ss -Htln "sport = :$port")" ] || fail "127.0.0.1:$port is taken; the metrics stack needs 9848 to 9852"
+    ! listens_tcp "$port" || fail "127.0.0.1:$port is taken; the metrics stack needs 9848 to 9852"
 done
 mkdir -p "$metrics/console" "$metrics/textfile" "$metrics/prometheus"
 # Counters start from this run's lines: mtail reads a file that appears from its start.
@@ -82,37 +79,14 @@ spawn() {  # NAME COMMAND...
     setsid "$@" >"$metrics/$name.log" 2>&1 </dev/null &
     stack_pids="$stack_pids $!"
 }
-# Whether a process runs: an ended one stays a zombie until the shell reaps it.
-runs() {
-    stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
-    stat=${stat##*) }
-    [ "${stat%% *}" != Z ]
-}
 stop_stack() {
-    trap - EXIT
-    trap '' INT TERM
+    hold_signals
     [ -z "$run_pid" ] || kill -TERM "$run_pid" 2>/dev/null || true
     [ -z "$run_pid" ] || wait "$run_pid" 2>/dev/null || true
-    for pid in $stack_pids; do
-        kill -TERM "$pid" 2>/dev/null || true
-    done
-    tries=0
-    for pid in $stack_pids; do
-        while runs "$pid"; do
-            tries=$((tries + 1))
-            if [ $tries -gt 100 ]; then
-                echo "metrics: the metrics stack did not stop within 10 s and was killed" >&2
-                kill -KILL $stack_pids 2>/dev/null || true
-                break 2
-            fi
-            sleep 0.1
-        done
-    done
+    stop_processes "metrics: the metrics stack" 10 $stack_pids
     wait 2>/dev/null || true
 }
-trap 'stop_stack; exit 130' INT
-trap 'stop_stack; exit 143' TERM
-trap stop_stack EXIT
+stop_on_exit stop_stack
 
 spawn mtail mtail --progs "$here" --logs "$metrics/console/*.log,$metrics/console/*.err" \
     --address 127.0.0.1 --port 9849 --emit_prog_label=false --logtostderr
@@ -142,7 +116,7 @@ spawn probe sh -c '
     done' probe "$here" "$metrics" "$directory" "$interval"
 
 tries=0
-until [ -n "$(ss -Htln 'sport = :9848')" ]; do
+until listens_tcp 9848; do
     tries=$((tries + 1))
     [ $tries -le 300 ] || fail "Prometheus did not serve 127.0.0.1:9848 within 30 s; its log is $metrics/prometheus.log"
     for pid in $stack_pids; do

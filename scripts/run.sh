@@ -12,12 +12,8 @@
 # workers on UDP 8848 (QUORVANE_WORKERS=N, 1 to 64) in place of the one tracker, named
 # quorvane@1 to quorvane@N in their labels and console logs, as the service units name them.
 set -e
-# Started in the background by a non-interactive shell, a script finds SIGINT ignored, and a
-# signal ignored at the start cannot be trapped: both are set back to their default once.
-if [ -z "${QUORVANE_RUN_SIGNALS:-}" ]; then
-    QUORVANE_RUN_SIGNALS=default exec env --default-signal=INT,TERM sh "$0" "$@"
-fi
-unset QUORVANE_RUN_SIGNALS
+. "$(dirname "$0")/supervise.sh"
+with_default_signals "$0" "$@"
 
 usage() {
     echo "usage: sh scripts/run.sh [--build DIR] [--state DIR] [--console-log DIR] [--workers N]" >&2
@@ -50,48 +46,15 @@ cd "$(dirname "$0")/.."
 halvering_pid=""
 quorvane_pid=""
 work=""
-# Whether a process runs: an ended one stays a zombie until the shell reaps it.
-runs() {
-    [ -n "$1" ] && stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
-    stat=${stat##*) }
-    [ "${stat%% *}" != Z ]
-}
-any_runs() {
-    for pid in "$@"; do
-        ! runs "$pid" || return 0
-    done
-    return 1
-}
-all_run() {
-    for pid in "$@"; do
-        runs "$pid" || return 1
-    done
-}
 stop_all() {
-    # A second Ctrl-C must not cut the stop short, which is bounded.
-    trap - EXIT
-    trap '' INT TERM
-    for pid in $quorvane_pid $halvering_pid; do
-        kill "$pid" 2>/dev/null || true
-    done
-    tries=0
-    while any_runs $quorvane_pid $halvering_pid; do
-        tries=$((tries + 1))
-        if [ $tries -gt 50 ]; then
-            echo "run: a program did not stop within 5 s and was killed" >&2
-            kill -KILL $quorvane_pid $halvering_pid 2>/dev/null || true
-            break
-        fi
-        sleep 0.1
-    done
+    hold_signals
+    stop_processes "run: a program" 5 $quorvane_pid $halvering_pid
     # The programs and the filters of their lines, which end with their program's output.
     wait 2>/dev/null || true
     sh scripts/directory_server.sh stop "$state" || true
     [ -z "$work" ] || rm -rf "$work"
 }
-trap 'stop_all; exit 130' INT
-trap 'stop_all; exit 143' TERM
-trap stop_all EXIT
+stop_on_exit stop_all
 # Says why the run ends once everything has stopped, so after the programs' last lines.
 end_run() {
     stop_all
@@ -107,13 +70,10 @@ cmake --build "$build" -j "$(nproc)" --target quorvane halvering quorvane_tcp qu
 
 # The first port from 3306 up with no TCP listener: a MySQL or MariaDB server that the
 # machine already runs keeps its port, and the programs are pointed past it.
-port_taken() {
-    [ -n "$(ss -Htln "sport = :$1")" ]
-}
 # An instance left behind by a run that was killed is stopped first.
 sh scripts/directory_server.sh stop "$state"
 port=3306
-while port_taken "$port"; do
+while listens_tcp "$port"; do
     port=$((port + 1))
     [ "$port" -le 3399 ] || { echo "run: no free port in 3306-3399 for the directory server" >&2; exit 1; }
 done
@@ -164,14 +124,6 @@ else
     trackers="$workers quorvane workers on UDP 8848"
 fi
 
-# Whether the processes each hold a socket bound to the UDP port.
-serve_udp() {  # PORT PID...
-    served=$(ss -Hulnp "sport = :$1")
-    shift
-    for pid in "$@"; do
-        case "$served" in *"pid=$pid,"*) ;; *) return 1 ;; esac
-    done
-}
 # Ready once all serve; one that ends instead (a port already taken, say) ends the run.
 tries=0
 until serve_udp 8848 $quorvane_pid && serve_udp 1234 "$halvering_pid"; do

@@ -7,6 +7,7 @@
 #   run_check.sh BUILD_DIR
 set -u
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+. "$source_dir/scripts/supervise.sh"
 build=$(cd "$1" && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/quorvane-run-test.XXXXXX")
 run_pid=""
@@ -36,13 +37,6 @@ start_run() {  # [OPTION...]
 
 ready() {
     grep -q 'Ctrl-C stops all' "$work/err"
-}
-
-# Whether a process runs, a zombie not counted.
-runs() {
-    stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
-    stat=${stat##*) }
-    [ "${stat%% *}" != Z ]
 }
 
 # Waits (SECONDS at most) until the run command has ended; its status in run_status.
