@@ -73,7 +73,8 @@ done
 inside dpkg -i /mnt/quorvane/quorvane.deb >"$scratch/dpkg.log" 2>&1 || { cat "$scratch/dpkg.log" >&2; fail "dpkg -i failed"; }
 inside cp /usr/share/quorvane/server.cnf /etc/mysql/mariadb.conf.d/60-quorvane.cnf
 inside systemctl restart mariadb || fail "mariadb did not start again with server.cnf"
-for sql in schema account sample_catalogue; do
+inside sh -c "cat /usr/share/quorvane/schema/*.sql | mariadb" || fail "the schema did not load"
+for sql in account sample_catalogue; do
     inside sh -c "mariadb < /usr/share/quorvane/$sql.sql" || fail "$sql.sql did not load"
 done
 
