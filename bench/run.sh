@@ -6,8 +6,8 @@
 # Builds quorvane and the bench programs (into build/, or DIR), then runs everything inside
 # a private network namespace with the private directory server (tests/support/in_netns.sh
 # --directory): catalogue, join and relay against their limits, alternately, then the
-# popularity, catalogue size, history, loss and memory runs and the micro-benchmarks.
-# About 12 minutes on 2 cores.
+# popularity, spread, catalogue size, history, loss and memory runs and the micro-benchmarks.
+# About 15 minutes on 2 cores.
 # --quick runs each part once and briefly, for trying (its ratios are single runs, not
 # medians); --smoke only checks, in seconds, that every figure of the table comes out;
 # --spread runs only the spread of neighbour lists over channels of 100,000 and 1,000,000.
