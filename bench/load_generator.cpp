@@ -76,8 +76,8 @@ static int request_socket(const char* dotted_quad)
 }
 
 // 1: a reply beginning with `expected` (and, where `expected_end` is given, ending with it
-// and the NUL); 0: no reply in time; -1: some other reply.
-static int await_reply(int s, const char* expected, const char* expected_end)
+// and the NUL); 0: no reply in time; -1: some other reply. Its bytes go to `document`, if given.
+static int await_reply(int s, const char* expected, const char* expected_end, std::string* document)
 {
     static thread_local char reply[largest_reply];
     ssize_t length;
@@ -86,6 +86,8 @@ static int await_reply(int s, const char* expected, const char* expected_end)
     while (length < 0 && errno == EINTR);
     if (length < 0)
         return 0;
+    if (document)
+        document->assign(reply, static_cast<std::size_t>(length));
     std::size_t expected_length = std::strlen(expected);
     if (length < static_cast<ssize_t>(expected_length) || std::memcmp(reply, expected, expected_length) != 0)
         return -1;
@@ -107,13 +109,13 @@ struct request_tally {
 };
 
 static void ask(int s, const std::string& message, const char* expected, request_tally* tally,
-                const char* expected_end = nullptr)
+                const char* expected_end = nullptr, std::string* document = nullptr)
 {
     if (tally->late_reply_possible)
         drop_late_replies(s);
     double start = now_seconds();
     send_message(s, message);
-    int outcome = await_reply(s, expected, expected_end);
+    int outcome = await_reply(s, expected, expected_end, document);
     if (outcome == 0) {
         ++tally->timeouts;
         tally->late_reply_possible = true;
@@ -320,19 +322,9 @@ static std::string join_from_fresh_address(long number, const std::string& messa
     int s = request_socket(address.c_str());
     if (s < 0)
         return "";
-    static char reply[largest_reply];
-    double start = now_seconds();
-    send_message(s, message);
-    ssize_t length = recv(s, reply, sizeof reply, 0);
+    std::string document;
+    ask(s, message, "<Neighbors>", tally, "</Neighbors>", &document);
     close(s);
-    if (length <= 0) {
-        ++tally->timeouts;
-        return "";
-    }
-    tally->latencies_ms.push_back((now_seconds() - start) * 1000);
-    std::string document(reply, static_cast<std::size_t>(length));
-    if (document.rfind("<Neighbors>", 0) != 0 || document.find("</Neighbors>") == std::string::npos)
-        ++tally->errors;
     return document;
 }
 

@@ -104,24 +104,22 @@ function popularity_rows(    i, name, r, faults, wrong) {
 # 1.0.x.y: how much of the channel their lists cover, how evenly, how much one list repeats
 # the one before, and how often the first registered are listed against their share; beside
 # each, what a uniform random choice of lists as long would give.
-function spread_row(mode, what, name, key, places, target, ok,    v) {
+# One figure of a spread run beside the uniform choice's, against its target: at least
+# `bound` where at_least, else at most.
+function spread_row(mode, what, name, key, places, at_least, bound,    v) {
     v = value[name, "tracker", 1, key]
-    row(mode, what, fmt(v, places), fmt(value[name, "tracker", 1, "uniform_" key], places), "", target,
-        check(v != "" && ok))
+    row(mode, what, fmt(v, places), fmt(value[name, "tracker", 1, "uniform_" key], places), "",
+        (at_least ? ">= " : "<= ") bound, check(v != "" && (at_least ? v >= bound : v <= bound)))
 }
 
-function spread_rows(    i, name, v) {
+function spread_rows(    i, name) {
     for (i = 1; i <= spread_n; i++) {
         name = "spread_" spread[i]
-        v = value[name, "tracker", 1, "listed_percent"]
         spread_row(i == 1 ? "spread" : "", size_label(spread[i]) " peers, " size_label(value[name, "tracker", 1, "joins"]) \
-            " joins: % listed", name, "listed_percent", 1, ">= 95", v >= 95)
-        v = value[name, "tracker", 1, "most_over_mean"]
-        spread_row("", "most-listed peer / mean", name, "most_over_mean", 2, "<= 3", v <= 3)
-        v = value[name, "tracker", 1, "shared_percent"]
-        spread_row("", "% shared with previous list", name, "shared_percent", 2, "<= 5", v <= 5)
-        v = value[name, "tracker", 1, "first_ratio"]
-        spread_row("", "1.0.x.y listed / their share", name, "first_ratio", 2, "<= 2", v <= 2)
+            " joins: % listed", name, "listed_percent", 1, 1, 95)
+        spread_row("", "most-listed peer / mean", name, "most_over_mean", 2, 0, 3)
+        spread_row("", "% shared with previous list", name, "shared_percent", 2, 0, 5)
+        spread_row("", "1.0.x.y listed / their share", name, "first_ratio", 2, 0, 2)
         row("", "join p50 ms; timeouts / errors", fmt(value[name, "tracker", 1, "p50_ms"], 3),
             value[name, "tracker", 1, "timeouts"] + 0 " / " value[name, "tracker", 1, "errors"] + 0, "", "")
     }

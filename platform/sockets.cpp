@@ -21,14 +21,22 @@ bool start_sockets_version_1_1()
     return true;
 }
 
-socket_handle open_bound_udp_socket(std::uint16_t port, int* error)
+// A UDP socket bound to every interface on port: alone, or in a group of group_size steered by
+// source address. invalid_socket and the first error number on failure.
+static socket_handle open_udp_socket_on(std::uint16_t port, bool grouped, int group_size, int* error)
 {
     socket_handle socket = open_udp_socket();
     if (socket == invalid_socket) {
         *error = last_socket_error();
         return invalid_socket;
     }
-    *error = bind_to_any(socket, port);
+    *error = grouped ? share_port(socket) : 0;
+    if (*error == 0)
+        *error = bind_to_any(socket, port);
+    // Bound first: a program attached before the bind would be the socket's own, and dropped
+    // when the socket joins the group that others formed.
+    if (*error == 0 && grouped)
+        *error = steer_by_source_address(socket, group_size);
     if (*error != 0) {
         close_socket(socket);
         return invalid_socket;
@@ -36,25 +44,14 @@ socket_handle open_bound_udp_socket(std::uint16_t port, int* error)
     return socket;
 }
 
+socket_handle open_bound_udp_socket(std::uint16_t port, int* error)
+{
+    return open_udp_socket_on(port, false, 0, error);
+}
+
 socket_handle open_steered_udp_socket(std::uint16_t port, int group_size, int* error)
 {
-    socket_handle socket = open_udp_socket();
-    if (socket == invalid_socket) {
-        *error = last_socket_error();
-        return invalid_socket;
-    }
-    *error = share_port(socket);
-    if (*error == 0)
-        *error = bind_to_any(socket, port);
-    // Bound first: a program attached before the bind would be the socket's own, and dropped
-    // when the socket joins the group that others formed.
-    if (*error == 0)
-        *error = steer_by_source_address(socket, group_size);
-    if (*error != 0) {
-        close_socket(socket);
-        return invalid_socket;
-    }
-    return socket;
+    return open_udp_socket_on(port, true, group_size, error);
 }
 
 int send_reply(socket_handle socket, const void* bytes, std::size_t length, const sockaddr_in& to)
