@@ -7,19 +7,22 @@
 
 #include <random>
 
-void send_neighbors(socket_handle service_socket, const sockaddr_in& peer, MYSQL_RES* result)
+std::size_t send_neighbors(socket_handle service_socket, const sockaddr_in& peer, MYSQL_RES* result)
 {
-    send_document(service_socket, peer,
+    return send_document(service_socket, peer,
                   build_neighbors_document(result_rows(result), reply_size_limit(service_socket)));
 }
 
 // The neighbour query has run and succeeded: reply with its rows, if it gave a result set.
-static void reply_with_neighbors(directory_request* request, socket_handle service_socket, const sockaddr_in& peer)
+static std::size_t reply_with_neighbors(directory_request* request, socket_handle service_socket,
+                                        const sockaddr_in& peer)
 {
+    std::size_t replied = 0;
     if (MYSQL_RES* result = take_result_set(request)) {
-        send_neighbors(service_socket, peer, result);
+        replied = send_neighbors(service_socket, peer, result);
         mysql_free_result(result);
     }
+    return replied;
 }
 
 // Where this join starts reading the channel's draws: fresh for every join, from the system's
@@ -36,9 +39,10 @@ static void format_registration(directory_request* request, const sockaddr_in& p
                      channel.c_str());
 }
 
-void join_channel_retiring_peer(socket_handle service_socket, const sockaddr_in& peer,
-                                const std::string& channel_name)
+std::size_t join_channel_retiring_peer(socket_handle service_socket, const sockaddr_in& peer,
+                                       const std::string& channel_name)
 {
+    std::size_t replied = 0;
     directory_request request;
     open_directory_request(&request);
     std::string channel = literal_text(request, channel_name);
@@ -48,16 +52,18 @@ void join_channel_retiring_peer(socket_handle service_socket, const sockaddr_in&
     format_statement(&request, neighbour_query, channel.c_str(), start, channel.c_str(), start);
     // A failed query ends the join unregistered; the liveness reset keeps its effect.
     if (run_checked(&request) == 0) {
-        reply_with_neighbors(&request, service_socket, peer);
+        replied = reply_with_neighbors(&request, service_socket, peer);
         format_registration(&request, peer, channel);
         run_unchecked(&request);
     }
     close_directory_request(&request);
+    return replied;
 }
 
-void join_channel_registering_first(socket_handle service_socket, const sockaddr_in& peer,
-                                    const std::string& channel_name)
+std::size_t join_channel_registering_first(socket_handle service_socket, const sockaddr_in& peer,
+                                           const std::string& channel_name)
 {
+    std::size_t replied = 0;
     directory_request request;
     open_directory_request(&request);
     std::string channel = literal_text(request, channel_name);
@@ -66,6 +72,7 @@ void join_channel_registering_first(socket_handle service_socket, const sockaddr
     unsigned int start = starting_draw();
     format_statement(&request, neighbour_query_every_row, channel.c_str(), start, channel.c_str(), start);
     if (run_checked(&request) == 0)
-        reply_with_neighbors(&request, service_socket, peer);
+        replied = reply_with_neighbors(&request, service_socket, peer);
     close_directory_request(&request);
+    return replied;
 }

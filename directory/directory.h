@@ -4,17 +4,20 @@
 
 #include "platform.h"
 
+#include <cstddef>
 #include <string>
 
+// Each request returns the bytes of the reply it sent to peer, 0 when none left.
+
 // Sends the Channels document to peer, or nothing when the directory fails.
-void answer_catalogue_request(socket_handle service_socket, const sockaddr_in& peer);
+std::size_t answer_catalogue_request(socket_handle service_socket, const sockaddr_in& peer);
 
 // The two channel joins; each registers peer in the named channel and sends it the
 // Neighbors document. quorvane's retires the sender's earlier registrations, lists the
 // channel's alive peers, replies, and only then registers the sender.
-void join_channel_retiring_peer(socket_handle service_socket, const sockaddr_in& peer,
-                                const std::string& channel_name);
+std::size_t join_channel_retiring_peer(socket_handle service_socket, const sockaddr_in& peer,
+                                       const std::string& channel_name);
 // quorvane_tcp's registers first, then lists every registration of the channel, alive or
 // not, the new one included, and replies.
-void join_channel_registering_first(socket_handle service_socket, const sockaddr_in& peer,
-                                    const std::string& channel_name);
+std::size_t join_channel_registering_first(socket_handle service_socket, const sockaddr_in& peer,
+                                           const std::string& channel_name);

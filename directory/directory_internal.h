@@ -6,6 +6,6 @@
 #include <mysql.h>
 
 
-// Build the document from every row of the result set and send it to peer.
-void send_channels(socket_handle service_socket, const sockaddr_in& peer, MYSQL_RES* result);
-void send_neighbors(socket_handle service_socket, const sockaddr_in& peer, MYSQL_RES* result);
+// Build the document from every row of the result set and send it to peer; the bytes sent.
+std::size_t send_channels(socket_handle service_socket, const sockaddr_in& peer, MYSQL_RES* result);
+std::size_t send_neighbors(socket_handle service_socket, const sockaddr_in& peer, MYSQL_RES* result);

@@ -117,7 +117,7 @@ std::size_t reply_size_limit(socket_handle service_socket)
     return is_stream_socket(service_socket) ? SIZE_MAX : max_datagram_size;
 }
 
-void send_document(socket_handle service_socket, const sockaddr_in& peer, const std::string& document)
+std::size_t send_document(socket_handle service_socket, const sockaddr_in& peer, const std::string& document)
 {
-    send_reply(service_socket, document.c_str(), document.size() + 1, peer);
+    return send_reply(service_socket, document.c_str(), document.size() + 1, peer) == 0 ? document.size() + 1 : 0;
 }

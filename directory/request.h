@@ -41,5 +41,5 @@ std::vector<text_row> result_rows(MYSQL_RES* result);
 // The largest document, NUL included, that one send on the socket carries: one datagram
 // on UDP, no limit on a stream.
 std::size_t reply_size_limit(socket_handle service_socket);
-// Sends the document and its terminating NUL to peer; a failed send is not reported.
-void send_document(socket_handle service_socket, const sockaddr_in& peer, const std::string& document);
+// Sends the document and its terminating NUL to peer. Returns the bytes sent: all of them, or 0.
+std::size_t send_document(socket_handle service_socket, const sockaddr_in& peer, const std::string& document);

@@ -50,15 +50,17 @@ std::string_view envelope_code(std::string_view text)
     return tag_end == std::string_view::npos ? std::string_view() : up_to(text, tag_end + 1, '<');
 }
 
-void record_catalogue_request(socket_handle, const sockaddr_in&)
+std::size_t record_catalogue_request(socket_handle, const sockaddr_in&)
 {
     ++made.catalogue;
+    return 100;
 }
 
-void record_channel_join(socket_handle, const sockaddr_in&, const std::string& channel_name)
+std::size_t record_channel_join(socket_handle, const sockaddr_in&, const std::string& channel_name)
 {
     ++made.joins;
     made.channel_name = channel_name;
+    return 200;
 }
 
 void record_relay(const unsigned char* message, std::size_t received, socket_handle relay_socket,
@@ -85,7 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     made = calls{};
     sockaddr_in peer = make_ipv4_address("127.0.0.2", 4000);
 
-    int status = handle_message(recording_handlers, buffer, received, 3, peer);
+    std::size_t replied = 0;
+    int status = handle_message(recording_handlers, buffer, received, 3, peer, &replied);
 
     std::string_view text = message_text(buffer, received);
     std::string_view type = first_tag(text);
@@ -93,6 +96,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(made.catalogue == (type == "Msg" && envelope_code(text) == "1" ? 1 : 0));
     check(made.joins == (type == "ChView" ? 1 : 0));
     check(made.relays == (type == "RTPPacket" ? 1 : 0));
+    // The reply budget's view: known before handling, and the bytes sent handed back.
+    check(draws_reply(text) == (made.catalogue + made.joins == 1));
+    check(replied == static_cast<std::size_t>(made.catalogue * 100 + made.joins * 200));
     check(status == message_handled || (status == message_bad_envelope && type == "Msg"));
     if (made.joins) {
         // The name is text of this message: no '<', no NUL, nothing past the received bytes.

@@ -69,6 +69,8 @@ sockaddr_in make_ipv4_address(const char* dotted_quad, std::uint16_t port);
 sockaddr_in make_any_address(std::uint16_t port);
 // Dotted-quad text of the address, 7 to 15 characters.
 std::string address_text(const sockaddr_in& address);
+// The address's IPv4 address in host byte order, its first octet in the high byte.
+std::uint32_t address_number(const sockaddr_in& address);
 // The address's port in host byte order.
 std::uint16_t port_number(const sockaddr_in& address);
 

@@ -97,6 +97,11 @@ std::string address_text(const sockaddr_in& address)
     return std::string(text, static_cast<std::size_t>(out - 1 - text));
 }
 
+std::uint32_t address_number(const sockaddr_in& address)
+{
+    return ntohl(address.sin_addr.s_addr);
+}
+
 std::uint16_t port_number(const sockaddr_in& address)
 {
     return ntohs(address.sin_port);

@@ -5,23 +5,23 @@
 
 // Msg: the code, then the closing tag, which must be "/Msg".
 static int handle_envelope(const message_handlers& handlers, std::string_view text, std::int32_t& cursor,
-                           socket_handle service_socket, const sockaddr_in& peer)
+                           socket_handle service_socket, const sockaddr_in& peer, std::size_t* replied)
 {
     std::string code = read_text(text, cursor);
     if (code == "1")
-        handlers.answer_catalogue_request(service_socket, peer);
+        *replied = handlers.answer_catalogue_request(service_socket, peer);
     // Codes 2, 3 and 4 and any other code lead to no work.
     return read_tag(text, cursor) == "/Msg" ? message_handled : message_bad_envelope;
 }
 
 // ChView: the channel name is the text right after the opening tag, read again from the start.
-static void handle_channel_view(const message_handlers& handlers, std::string_view text,
-                                socket_handle service_socket, const sockaddr_in& peer)
+static std::size_t handle_channel_view(const message_handlers& handlers, std::string_view text,
+                                       socket_handle service_socket, const sockaddr_in& peer)
 {
     std::int32_t cursor = 0;
     read_tag(text, cursor);
     std::string channel_name = read_text(text, cursor);
-    handlers.answer_channel_join(service_socket, peer, channel_name);
+    return handlers.answer_channel_join(service_socket, peer, channel_name);
 }
 
 bool is_rtp_packet_message(std::string_view text)
@@ -30,9 +30,17 @@ bool is_rtp_packet_message(std::string_view text)
     return read_tag(text, cursor) == "RTPPacket";
 }
 
-int handle_message(const message_handlers& handlers, const unsigned char* buffer, std::size_t received,
-                   socket_handle service_socket, const sockaddr_in& peer)
+bool draws_reply(std::string_view text)
 {
+    std::int32_t cursor = 0;
+    std::string type = read_tag(text, cursor);
+    return type == "ChView" || (type == "Msg" && read_text(text, cursor) == "1");
+}
+
+int handle_message(const message_handlers& handlers, const unsigned char* buffer, std::size_t received,
+                   socket_handle service_socket, const sockaddr_in& peer, std::size_t* replied)
+{
+    std::size_t reply_bytes = 0;
     std::string_view text = message_text(buffer, received);
     std::int32_t cursor = 0;
     std::string type = read_tag(text, cursor);
@@ -47,13 +55,15 @@ int handle_message(const message_handlers& handlers, const unsigned char* buffer
 
     int status = message_handled;
     if (type == "Msg")
-        status = handle_envelope(handlers, text, cursor, service_socket, peer);
+        status = handle_envelope(handlers, text, cursor, service_socket, peer, &reply_bytes);
     else if (type == "ChView")
-        handle_channel_view(handlers, text, service_socket, peer);
+        reply_bytes = handle_channel_view(handlers, text, service_socket, peer);
     else if (type == "RTPPacket")
         handlers.relay_rtp_packet(buffer, received, relay_socket, relay_endpoint, packet_copy);
     // ChRequest, Channels, ChInfos, Neighbors, UpdatePeers and anything else: no work.
 
     close_socket(relay_socket);
+    if (replied)
+        *replied = reply_bytes;
     return status;
 }

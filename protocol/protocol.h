@@ -30,15 +30,19 @@ constexpr int message_bad_envelope = -1;  // a Msg envelope whose closing tag is
 
 // Whether handle_message relays the message, and so writes an RTP trace: its first tag is RTPPacket.
 bool is_rtp_packet_message(std::string_view text);
+// Whether handle_message may answer the message's sender: a catalogue request (a Msg envelope
+// with code 1) or a channel join. Nothing else draws a reply.
+bool draws_reply(std::string_view text);
 
 // What a program does with each message type the dispatcher acts on. Each program builds its
 // own table in its main and hands it to its loop; tests hand in recording ones the same way.
+// The two that answer return the bytes they sent to peer, 0 when nothing left.
 struct message_handlers {
     // A Msg envelope with code 1: send the catalogue to peer on service_socket.
-    void (*answer_catalogue_request)(socket_handle service_socket, const sockaddr_in& peer);
+    std::size_t (*answer_catalogue_request)(socket_handle service_socket, const sockaddr_in& peer);
     // ChView: register peer in the named channel and send it the channel's neighbours.
-    void (*answer_channel_join)(socket_handle service_socket, const sockaddr_in& peer,
-                                const std::string& channel_name);
+    std::size_t (*answer_channel_join)(socket_handle service_socket, const sockaddr_in& peer,
+                                       const std::string& channel_name);
     // RTPPacket: `message` holds `received` bytes, every position past them reads as zero;
     // `packet_copy` has room for one packet. Trace it, then forward it to relay_endpoint.
     void (*relay_rtp_packet)(const unsigned char* message, std::size_t received, socket_handle relay_socket,
@@ -47,6 +51,7 @@ struct message_handlers {
 
 // Handles one received message completely: reads its type and calls the program's handler
 // for it; replies go out on service_socket to peer.
-// `received` is the number of bytes the receive delivered into `buffer`.
+// `received` is the number of bytes the receive delivered into `buffer`. Where `replied` is
+// given it receives the bytes sent to peer, 0 when nothing was.
 int handle_message(const message_handlers& handlers, const unsigned char* buffer, std::size_t received,
-                   socket_handle service_socket, const sockaddr_in& peer);
+                   socket_handle service_socket, const sockaddr_in& peer, std::size_t* replied = nullptr);

@@ -4,6 +4,12 @@
 #include "directory.h"
 #include "rtp_trace.h"
 
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+
 // quorvane's handling: its join retires the sender's earlier registrations before listing the
 // channel's alive peers, and its relay step writes the full trace.
 static const message_handlers quorvane_handlers = {
@@ -15,13 +21,24 @@ static const message_handlers quorvane_handlers = {
 int main()
 {
     prepare_console();
+    tracker_settings settings;
+    std::string error;
+    if (read_tracker_settings(std::getenv(workers_variable), std::getenv(reply_rate_variable),
+                              std::getenv(reply_burst_variable), &settings, &error) != 0) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 1;
+    }
     if (!start_sockets_version_1_1())
         return 0;
     use_precise_timers();
-    socket_handle service_socket = open_service_socket();
+    socket_handle service_socket = open_service_socket(settings.workers);
     if (service_socket == invalid_socket) {
         stop_sockets();
         return 1;
     }
-    serve_datagrams(service_socket, quorvane_handlers);
+    // The budget's table is keyed afresh at every start, from the system's random source.
+    std::random_device source;
+    static reply_budget budget;
+    start_reply_budget(&budget, settings.budget, settings.workers, (std::uint64_t{source()} << 32) | source());
+    serve_datagrams(service_socket, quorvane_handlers, &budget);
 }

@@ -1,8 +1,9 @@
 // The UDP tracker: one datagram at a time, console line first, then the dispatcher.
 #include "tracker.h"
 
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -10,27 +11,6 @@ static constexpr std::size_t console_line_buffer_size = 2000;
 // The system default receive queue holds about 90 relay datagrams, a few milliseconds of a
 // packet stream; this holds about 3,600.
 static constexpr int service_receive_buffer_size = 4194304;
-
-// The deployment may run several quorvane processes on the port, each this one program: it
-// sets QUORVANE_WORKERS to their number in each. Every datagram of one source address then
-// reaches the same worker, so one address's joins are still handled one at a time, in order.
-static constexpr char workers_variable[] = "QUORVANE_WORKERS";
-static constexpr int max_workers = 64;
-
-// The number of workers asked for: 0 when unset or empty (the program serves the port alone),
-// -1 when the value is not a whole number from 1 to max_workers.
-static int workers_asked_for(const char* value)
-{
-    if (value == nullptr || *value == '\0')
-        return 0;
-    int workers = 0;
-    for (const char* digit = value; *digit != '\0'; ++digit) {
-        if (*digit < '0' || *digit > '9' || workers > max_workers)
-            return -1;
-        workers = workers * 10 + (*digit - '0');
-    }
-    return workers >= 1 && workers <= max_workers ? workers : -1;
-}
 
 static void report_unserved_port(int workers, int error)
 {
@@ -41,15 +21,11 @@ static void report_unserved_port(int workers, int error)
                      workers, error_text(error).c_str());
 }
 
-socket_handle open_service_socket()
+// The deployment may run several quorvane processes on the port, each this one program.
+// Every datagram of one source address then reaches the same worker, so one address's joins
+// are still handled one at a time, in order.
+socket_handle open_service_socket(int workers)
 {
-    const char* value = std::getenv(workers_variable);
-    int workers = workers_asked_for(value);
-    if (workers < 0) {
-        std::fprintf(stderr, "quorvane: %s must be a number of workers from 1 to %d, not \"%s\"\n", workers_variable,
-                     max_workers, value);
-        return invalid_socket;
-    }
     int error = 0;
     socket_handle service_socket = workers == 0 ? open_bound_udp_socket(tracker_service_port, &error)
                                                 : open_steered_udp_socket(tracker_service_port, workers, &error);
@@ -63,7 +39,41 @@ socket_handle open_service_socket()
     return service_socket;
 }
 
-void serve_datagrams(socket_handle service_socket, const message_handlers& handlers)
+static std::int64_t steady_now_us()
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// At most one line every 10 s, on standard error, while requests are held back.
+static void report_held_back(reply_budget* budget)
+{
+    std::uint64_t requests = 0, addresses = 0;
+    if (take_held_back_report(budget, steady_now_us(), &requests, &addresses))
+        std::fprintf(stderr, "quorvane: reply budget: held back %llu request%s from %llu address%s\n",
+                     static_cast<unsigned long long>(requests), requests == 1 ? "" : "s",
+                     static_cast<unsigned long long>(addresses), addresses == 1 ? "" : "es");
+}
+
+// A message that draws a reply is handled only while its sender's address and network are in
+// credit, before anything reaches the directory; its reply is charged once its size is known.
+// Every other message is handled as it comes.
+static void handle_within_budget(const message_handlers& handlers, reply_budget* budget, const unsigned char* buffer,
+                                 std::size_t length, socket_handle service_socket, const sockaddr_in& peer)
+{
+    if (!draws_reply(message_text(buffer, length))) {
+        handle_message(handlers, buffer, length, service_socket, peer);
+        return;
+    }
+    std::uint32_t address = address_number(peer);
+    if (may_answer(budget, address, steady_now_us())) {
+        std::size_t replied = 0;
+        handle_message(handlers, buffer, length, service_socket, peer, &replied);
+        charge_reply(budget, address, replied, steady_now_us());
+    }
+}
+
+void serve_datagrams(socket_handle service_socket, const message_handlers& handlers, reply_budget* budget)
 {
     std::unique_ptr<unsigned char[]> receive_buffer(new unsigned char[receive_buffer_size]());
     std::unique_ptr<char[]> console_line(new char[console_line_buffer_size]);
@@ -88,8 +98,9 @@ void serve_datagrams(socket_handle service_socket, const message_handlers& handl
             queue_console(console_line.get(), line_length);
         else
             write_console(console_line.get(), line_length);
-        handle_message(handlers, receive_buffer.get(), length, service_socket, peer);
+        handle_within_budget(handlers, budget, receive_buffer.get(), length, service_socket, peer);
         // Nothing is left queued after a trace; this costs no write then.
         flush_console();
+        report_held_back(budget);
     }
 }

@@ -24,18 +24,25 @@ struct dispatch_record {
 
 static dispatch_record dispatched;
 
-static void record_catalogue_request(socket_handle service_socket, const sockaddr_in& peer)
+// The sizes the recording handlers claim to have sent, told apart by the dispatcher's caller.
+constexpr std::size_t catalogue_reply_bytes = 4321;
+constexpr std::size_t join_reply_bytes = 987;
+
+static std::size_t record_catalogue_request(socket_handle service_socket, const sockaddr_in& peer)
 {
     dispatched.catalogue_requests++;
     dispatched.last_socket = service_socket;
     dispatched.last_peer = peer;
+    return catalogue_reply_bytes;
 }
 
-static void record_channel_join(socket_handle service_socket, const sockaddr_in& peer, const std::string& channel)
+static std::size_t record_channel_join(socket_handle service_socket, const sockaddr_in& peer,
+                                       const std::string& channel)
 {
     dispatched.channel_joins.push_back(channel);
     dispatched.last_socket = service_socket;
     dispatched.last_peer = peer;
+    return join_reply_bytes;
 }
 
 static void record_relay(const unsigned char*, std::size_t received, socket_handle relay_socket,
@@ -53,12 +60,23 @@ static void record_relay(const unsigned char*, std::size_t received, socket_hand
 
 static const message_handlers recording_handlers = {record_catalogue_request, record_channel_join, record_relay};
 
+// Every message dispatched here also checks what the service loop's reply budget relies on:
+// draws_reply tells in advance whether a handler that answers is called, and the bytes it
+// sent come back to the caller.
 static int dispatch(const std::string& message, socket_handle service_socket = 7)
 {
     dispatched = dispatch_record{};
     sockaddr_in peer = make_ipv4_address("127.0.0.9", 4000);
-    return handle_message(recording_handlers, reinterpret_cast<const unsigned char*>(message.data()),
-                          message.size(), service_socket, peer);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(message.data());
+    std::size_t replied = 1;
+    int status = handle_message(recording_handlers, bytes, message.size(), service_socket, peer, &replied);
+    std::size_t answered = dispatched.channel_joins.size() + static_cast<std::size_t>(dispatched.catalogue_requests);
+    EXPECT_EQ(draws_reply(message_text(bytes, message.size())), answered == 1) << message;
+    EXPECT_EQ(replied, dispatched.catalogue_requests == 1 ? catalogue_reply_bytes
+                       : answered == 1                    ? join_reply_bytes
+                                                          : 0u)
+        << message;
+    return status;
 }
 
 TEST(Dispatcher, CatalogueRequestIsAnsweredOnceToTheSender)
