@@ -1,5 +1,7 @@
 // Floods, end to end: quorvane under 100,000 mixed datagrams keeps serving with flat
-// descriptors and memory; halvering under a flood prints whole lines only.
+// descriptors and memory; a flood of requests from forged sources draws no more replies than
+// their budget, while other peers are answered whole; halvering under a flood prints whole
+// lines only.
 #include "directory_fixture.h"
 #include "e2e_support.h"
 
@@ -137,7 +139,116 @@ TEST_F(TrackerFlood, HundredThousandMixedDatagramsLeaveItServingWithFlatDescript
     std::printf("quorvane printed about %zu console lines for 110,000 datagrams sent; resident %ld KiB, grown %ld KiB\n",
                 lines, resident, grown);
     EXPECT_LT(grown, 256) << "resident size grew by " << grown << " KiB from " << resident << " KiB";
-    EXPECT_EQ(program.err, "");
+    // The flood's catalogue requests outrun its address's reply budget: held back, and said so.
+    drain_output(&program, 100);
+    for (std::size_t at = 0, end; (end = program.err.find('\n', at)) != std::string::npos; at = end + 1)
+        EXPECT_EQ(program.err.compare(at, 34, "quorvane: reply budget: held back "), 0) << program.err;
+}
+
+// A budget of 4,000 bytes a second and 8,000 at once for an address: its /24 has 32,000 and
+// 16,000, shared by the workers. Each source of a flood asks the catalogue in turn, 4,000
+// requests a second in all for 2 s, while a peer of another network asks it too; every reply
+// to the flood is counted until none has come for half a second. Bounds are by the test's clock, which runs
+// at least as long as the tracker's, so a slow machine can only draw less.
+class ReplyBudgetFlood : public TrackerFlood {
+protected:
+    void start_tracker(int workers)
+    {
+        stop_program(&program);
+        for (child_process& tracker : trackers)
+            stop_program(&tracker);
+        setenv("QUORVANE_REPLY_RATE", "4000", 1);
+        setenv("QUORVANE_REPLY_BURST", "8000", 1);
+        trackers.assign(static_cast<std::size_t>(workers), child_process{});
+        for (child_process& tracker : trackers)
+            ASSERT_TRUE(workers == 1 ? start_program(program_path("quorvane"), &tracker) && wait_for_udp_port(8848, 5000)
+                                     : start_worker(workers, &tracker));
+        unsetenv("QUORVANE_REPLY_RATE");
+        unsetenv("QUORVANE_REPLY_BURST");
+    }
+    void TearDown() override
+    {
+        for (child_process& tracker : trackers)
+            stop_program(&tracker);
+        TrackerFlood::TearDown();
+    }
+    void drain_trackers()
+    {
+        for (child_process& tracker : trackers)
+            drain_output(&tracker, 5);
+    }
+    // The bytes drawn by the sources, and the test's time from the first send to the last reply.
+    std::size_t flood_from(const std::vector<int>& sources, int honest, const std::string& whole, long long* elapsed_ms)
+    {
+        std::atomic<bool> done{false};
+        long long start = now_ms();
+        std::thread sender([&] {
+            for (std::size_t i = 0; now_ms() - start < 2000; ++i) {
+                send_udp(sources[i % sources.size()], "<Msg>1</Msg>", "127.0.0.1", 8848);
+                usleep(250);
+            }
+            done = true;
+        });
+        std::size_t drawn = 0;
+        std::string reply;
+        bool asked = false, answered = false;
+        for (long long quiet_since = now_ms(); !done || now_ms() - quiet_since < 500;) {
+            bool any = false;
+            for (int source : sources)
+                for (; receive_udp(source, &reply, 0); any = true)
+                    drawn += reply.size();
+            if (any)
+                quiet_since = now_ms();
+            if (!asked && now_ms() - start > 1000) {
+                asked = true;
+                EXPECT_TRUE(send_udp(honest, "<Msg>1</Msg>", "127.0.0.1", 8848));
+            }
+            if (asked && !answered && receive_udp(honest, &reply, 0))
+                answered = reply == whole;
+            drain_trackers();
+        }
+        sender.join();
+        *elapsed_ms = now_ms() - start;
+        EXPECT_TRUE(answered) << "the other network's peer was not answered whole";
+        return drawn;
+    }
+    std::vector<child_process> trackers;
+};
+
+TEST_F(ReplyBudgetFlood, ForgedAddressesAndNetworksDrawTheirBudgetAndNoMoreWhileOthersAreAnswered)
+{
+    int honest = open_socket("127.0.9.2");
+    std::vector<int> one_address = {open_socket("127.0.5.2")}, one_network;
+    for (int last = 1; last < 255; ++last)
+        one_network.push_back(open_socket(("127.0.6." + std::to_string(last)).c_str()));
+    const struct {
+        int workers;
+        const std::vector<int>& sources;
+        long long burst, rate;
+    } floods[] = {{1, one_address, 8000, 4000}, {1, one_network, 16000, 32000}, {2, one_network, 16000, 32000}};
+    for (const auto& flood : floods) {
+        start_tracker(flood.workers);
+        std::string whole;
+        ASSERT_TRUE(send_udp(honest, "<Msg>1</Msg>", "127.0.0.1", 8848) && receive_udp(honest, &whole, 3000));
+        MYSQL* admin = connect_as_admin();
+        ASSERT_NE(admin, nullptr);
+        long connections = status_counter(admin, "Connections");
+        long long elapsed_ms = 0;
+        long long drawn = static_cast<long long>(flood_from(flood.sources, honest, whole, &elapsed_ms));
+        long long replies = drawn / static_cast<long long>(whole.size());
+        std::printf("%d worker(s), %zu source(s): %lld bytes in %lld ms\n", flood.workers, flood.sources.size(), drawn,
+                    elapsed_ms);
+        // Each worker's last reply may take its balance into debt.
+        EXPECT_LE(drawn, flood.burst + flood.rate * elapsed_ms / 1000 + flood.workers * static_cast<long long>(whole.size()));
+        EXPECT_GE(drawn, flood.burst);
+        // Held back before the directory: a connection for each reply and the honest peer's,
+        // against some 8,000 requests.
+        EXPECT_LE(status_counter(admin, "Connections") - connections, replies + 5);
+        mysql_close(admin);
+        drain_trackers();
+        EXPECT_EQ(trackers[0].err.rfind("quorvane: reply budget: held back 1 request from 1 address\n", 0), 0u)
+            << trackers[0].err;
+    }
 }
 
 TEST_F(Flood, RelayListenerPrintsOneWholeLinePerDatagramItReceived)

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <tuple>
 
 class Tracker : public UdpProgramTest {
 protected:
@@ -86,28 +87,39 @@ TEST_F(Tracker, IgnoredMessagesGetNoReplyAndLeakNothing)
 }
 
 // Neither a second lone tracker nor a worker can share the port with a lone tracker, and a
-// worker count out of range is refused before any socket is opened.
+// deployment's setting out of range is refused before any socket is opened.
 TEST_F(Tracker, SecondInstanceExitsWithAClearError)
 {
     // Under a launcher the program is the Windows build, which has no workers.
     std::string worker_error = program_launcher().empty() ? "8848 as one of 2 workers: Address already in use"
                                                           : "8848 as one of 2 workers: Operation not supported";
-    const std::pair<const char*, std::string> cases[] = {
-        {nullptr, "quorvane: cannot serve UDP port 8848: Address already in use\n"},
-        {"", "quorvane: cannot serve UDP port 8848: Address already in use\n"},
-        {"2", "quorvane: cannot serve UDP port " + worker_error + "\n"},
-        {"0", "quorvane: QUORVANE_WORKERS must be a number of workers from 1 to 64, not \"0\"\n"},
-        {"4x", "quorvane: QUORVANE_WORKERS must be a number of workers from 1 to 64, not \"4x\"\n"},
-        {"65", "quorvane: QUORVANE_WORKERS must be a number of workers from 1 to 64, not \"65\"\n"},
+    const std::string in_use = "quorvane: cannot serve UDP port 8848: Address already in use\n";
+    const std::string workers = "quorvane: QUORVANE_WORKERS must be a number of workers from 1 to 64, not ";
+    const std::string rate =
+        "quorvane: QUORVANE_REPLY_RATE must be a number of bytes a second from 1 to 1000000000, or off, not ";
+    const std::string burst = "quorvane: QUORVANE_REPLY_BURST must be a number of bytes from 1 to 1000000000000, not ";
+    const std::tuple<const char*, const char*, std::string> cases[] = {
+        {"QUORVANE_WORKERS", nullptr, in_use},
+        {"QUORVANE_WORKERS", "", in_use},
+        {"QUORVANE_WORKERS", "2", "quorvane: cannot serve UDP port " + worker_error + "\n"},
+        {"QUORVANE_WORKERS", "0", workers + "\"0\"\n"},
+        {"QUORVANE_WORKERS", "4x", workers + "\"4x\"\n"},
+        {"QUORVANE_WORKERS", "65", workers + "\"65\"\n"},
+        {"QUORVANE_REPLY_RATE", "off", in_use},
+        {"QUORVANE_REPLY_RATE", "0", rate + "\"0\"\n"},
+        {"QUORVANE_REPLY_RATE", "1000000001", rate + "\"1000000001\"\n"},
+        {"QUORVANE_REPLY_RATE", "OFF", rate + "\"OFF\"\n"},
+        {"QUORVANE_REPLY_BURST", "64k", burst + "\"64k\"\n"},
+        {"QUORVANE_REPLY_BURST", "-1", burst + "\"-1\"\n"},
     };
-    for (const auto& [workers, error] : cases) {
-        if (workers)
-            setenv("QUORVANE_WORKERS", workers, 1);
+    for (const auto& [variable, value, error] : cases) {
+        if (value)
+            setenv(variable, value, 1);
         child_process second;
         bool started = start_program(program_path("quorvane"), &second);
-        unsetenv("QUORVANE_WORKERS");
+        unsetenv(variable);
         ASSERT_TRUE(started);
-        EXPECT_EQ(wait_for_exit(&second, 5000), 1) << (workers ? workers : "unset");
+        EXPECT_EQ(wait_for_exit(&second, 5000), 1) << variable << "=" << (value ? value : "unset");
         EXPECT_EQ(second.err, error);
         EXPECT_EQ(second.out, "");
         stop_program(&second);
