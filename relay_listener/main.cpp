@@ -45,8 +45,10 @@ static socket_handle open_listener_socket()
 int main()
 {
     prepare_console();
-    if (!start_sockets_version_1_1())
-        return 0;
+    if (!start_sockets_version_1_1()) {
+        std::fprintf(stderr, "halvering: cannot start the sockets library (version 1.1)\n");
+        return 1;
+    }
     socket_handle listener = open_listener_socket();
     if (listener == invalid_socket) {
         stop_sockets();

@@ -28,8 +28,10 @@ int main()
         std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }
-    if (!start_sockets_version_1_1())
-        return 0;
+    if (!start_sockets_version_1_1()) {
+        std::fprintf(stderr, "quorvane: cannot start the sockets library (version 1.1)\n");
+        return 1;
+    }
     use_precise_timers();
     socket_handle service_socket = open_service_socket(settings.workers);
     if (service_socket == invalid_socket) {
