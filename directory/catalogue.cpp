@@ -1,14 +1,14 @@
 // The channel catalogue request: one checked query, answered with the Channels document.
 #include "directory.h"
 
-#include "directory_internal.h"
 #include "request.h"
 #include "statements.h"
 
-std::size_t send_channels(socket_handle service_socket, const sockaddr_in& peer, MYSQL_RES* result)
+// Builds the document from every row of the result set and sends it to peer; the bytes sent.
+static std::size_t send_channels(socket_handle service_socket, const sockaddr_in& peer, MYSQL_RES* result)
 {
     return send_document(service_socket, peer,
-                  build_channels_document(result_rows(result), reply_size_limit(service_socket)));
+                         build_channels_document(result_rows(result), reply_size_limit(service_socket)));
 }
 
 std::size_t answer_catalogue_request(socket_handle service_socket, const sockaddr_in& peer)

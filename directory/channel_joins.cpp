@@ -1,16 +1,16 @@
 // Peer registration and the neighbour list, in quorvane's order and in quorvane_tcp's.
 #include "directory.h"
-#include "directory_internal.h"
 
 #include "request.h"
 #include "statements.h"
 
 #include <random>
 
-std::size_t send_neighbors(socket_handle service_socket, const sockaddr_in& peer, MYSQL_RES* result)
+// Builds the document from every row of the result set and sends it to peer; the bytes sent.
+static std::size_t send_neighbors(socket_handle service_socket, const sockaddr_in& peer, MYSQL_RES* result)
 {
     return send_document(service_socket, peer,
-                  build_neighbors_document(result_rows(result), reply_size_limit(service_socket)));
+                         build_neighbors_document(result_rows(result), reply_size_limit(service_socket)));
 }
 
 // The neighbour query has run and succeeded: reply with its rows, if it gave a result set.
