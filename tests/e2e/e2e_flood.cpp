@@ -191,25 +191,28 @@ protected:
         });
         std::size_t drawn = 0;
         std::string reply;
-        bool asked = false, answered = false;
-        for (long long quiet_since = now_ms(); !done || now_ms() - quiet_since < 500;) {
+        bool asked = false;
+        auto count_replies = [&] {
             bool any = false;
             for (int source : sources)
                 for (; receive_udp(source, &reply, 0); any = true)
                     drawn += reply.size();
-            if (any)
+            return any;
+        };
+        for (long long quiet_since = now_ms(); !done || now_ms() - quiet_since < 500; drain_trackers()) {
+            if (count_replies())
                 quiet_since = now_ms();
-            if (!asked && now_ms() - start > 1000) {
-                asked = true;
-                EXPECT_TRUE(send_udp(honest, "<Msg>1</Msg>", "127.0.0.1", 8848));
-            }
-            if (asked && !answered && receive_udp(honest, &reply, 0))
-                answered = reply == whole;
-            drain_trackers();
+            if (!asked && now_ms() - start > 1000)
+                asked = send_udp(honest, "<Msg>1</Msg>", "127.0.0.1", 8848);
         }
         sender.join();
+        // A loaded machine may still have the honest request queued behind the flood's.
+        bool answered = false;
+        for (long long deadline = now_ms() + 10000; !answered && now_ms() < deadline; drain_trackers())
+            answered = receive_udp(honest, &reply, 20);
+        EXPECT_EQ(reply, whole) << "the other network's peer was not answered whole";
+        count_replies();
         *elapsed_ms = now_ms() - start;
-        EXPECT_TRUE(answered) << "the other network's peer was not answered whole";
         return drawn;
     }
     std::vector<child_process> trackers;
@@ -227,6 +230,8 @@ TEST_F(ReplyBudgetFlood, ForgedAddressesAndNetworksDrawTheirBudgetAndNoMoreWhile
         long long burst, rate;
     } floods[] = {{1, one_address, 8000, 4000}, {1, one_network, 16000, 32000}, {2, one_network, 16000, 32000}};
     for (const auto& flood : floods) {
+        if (flood.workers > 1 && !program_launcher().empty())
+            continue;  // the Windows build has no workers
         start_tracker(flood.workers);
         std::string whole;
         ASSERT_TRUE(send_udp(honest, "<Msg>1</Msg>", "127.0.0.1", 8848) && receive_udp(honest, &whole, 3000));
