@@ -48,6 +48,9 @@ case "$workers" in
     *[!0-9]* | 0*) usage ;;
     *) [ "$workers" -le 64 ] || usage ;;
 esac
+# The number of workers comes from --workers alone: without it, the tracker serves the port
+# alone, whatever QUORVANE_WORKERS the caller's environment holds.
+unset QUORVANE_WORKERS
 cd "$(dirname "$0")/.."
 
 halvering_pid=""

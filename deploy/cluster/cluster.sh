@@ -280,7 +280,7 @@ start_tracker_host() {
     spawn "$host" "$dir/haproxy.log" "$dir/haproxy.log" haproxy -f "$dir/haproxy.cfg"
     spawn "$host" "$dir/halvering.log" "$dir/halvering.err" "$bin/halvering"
     if [ -z "$workers" ]; then
-        spawn "$host" "$dir/quorvane.log" "$dir/quorvane.err" "$bin/quorvane"
+        spawn "$host" "$dir/quorvane.log" "$dir/quorvane.err" env -u QUORVANE_WORKERS "$bin/quorvane"
     else
         # Each worker's console in a file of its own, named as the service units name them.
         for worker in $(seq 1 "$workers"); do
