@@ -134,7 +134,14 @@ inside systemctl start quorvane-workers.target || fail "quorvane-workers.target 
 for worker in 1 2 3; do
     active_with_new_pid "quorvane@$worker" 0 || fail "quorvane@$worker is not active"
 done
-[ "$(inside ss -Huln 'sport = :8848' | wc -l)" = 3 ] || fail "not three sockets on UDP 8848"
+tries=0
+until [ "$(inside ss -Huln 'sport = :8848' | wc -l)" = 3 ]; do
+    tries=$((tries + 1))
+    [ $tries -le 100 ] || fail "not three sockets on UDP 8848"
+    sleep 0.1
+done
+! inside journalctl -o cat --no-pager -q -t quorvane@1 -t quorvane@2 -t quorvane@3 | grep -q 'cannot serve' ||
+    fail "a worker started while the lone tracker still held the port"
 for peer in 2 3 4 5 6 7; do
     answered "127.0.0.$peer" || fail "the workers did not answer 127.0.0.$peer"
 done
