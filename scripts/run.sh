@@ -5,18 +5,23 @@
 # Ctrl-C (SIGINT) or SIGTERM stops all three.
 #
 #   sh scripts/run.sh [--build DIR] [--state DIR] [--console-log DIR] [--workers N]
+#                     [--reply-rate BYTES|off] [--reply-burst BYTES]
 #
 # build/ and state/directory by default. --console-log (scripts/metrics.sh asks for it) also
 # writes each program's per-datagram lines to DIR/PROGRAM.log and its standard error to
 # DIR/PROGRAM.err, for mtail; what the terminal shows is the same. --workers runs N quorvane
 # workers on UDP 8848 (QUORVANE_WORKERS=N, 1 to 64) in place of the one tracker, named
 # quorvane@1 to quorvane@N in their labels and console logs, as the service units name them.
+# --reply-rate and --reply-burst set the tracker's reply budget (QUORVANE_REPLY_RATE and
+# QUORVANE_REPLY_BURST; on with its defaults without them, or as the environment sets them):
+# quorvane judges the values, and one it refuses ends the run with its line.
 set -e
 . "$(dirname "$0")/supervise.sh"
 with_default_signals "$0" "$@"
 
 usage() {
-    echo "usage: sh scripts/run.sh [--build DIR] [--state DIR] [--console-log DIR] [--workers N]" >&2
+    echo "usage: sh scripts/run.sh [--build DIR] [--state DIR] [--console-log DIR] [--workers N]" \
+        "[--reply-rate BYTES|off] [--reply-burst BYTES]" >&2
     exit 2
 }
 # Folders given are taken from where the command is run; the defaults are the repository's.
@@ -32,6 +37,8 @@ while [ $# -gt 0 ]; do
         --state) state=$folder ;;
         --console-log) console_log=$folder ;;
         --workers) workers=$2 ;;
+        --reply-rate) [ -n "$2" ] || usage; export QUORVANE_REPLY_RATE="$2" ;;
+        --reply-burst) [ -n "$2" ] || usage; export QUORVANE_REPLY_BURST="$2" ;;
         *) usage ;;
     esac
     shift 2
@@ -41,6 +48,9 @@ case "$workers" in
     *[!0-9]* | 0*) usage ;;
     *) [ "$workers" -le 64 ] || usage ;;
 esac
+# The number of workers comes from --workers alone: without it, the tracker serves the port
+# alone, whatever QUORVANE_WORKERS the caller's environment holds.
+unset QUORVANE_WORKERS
 cd "$(dirname "$0")/.."
 
 halvering_pid=""

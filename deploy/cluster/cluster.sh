@@ -13,6 +13,7 @@
 #
 # Usage (as root):
 #   sh deploy/cluster/cluster.sh up [--trackers N] [--workers W] [--build DIR] [--no-sample]
+#                                   [--reply-rate BYTES|off] [--reply-burst BYTES]
 #   sh deploy/cluster/cluster.sh down
 #   sh deploy/cluster/cluster.sh status
 #   sh deploy/cluster/cluster.sh kill-node I | stop-node I | start-node I
@@ -21,6 +22,9 @@
 #
 # NAME is QUORVANE_CLUSTER_NAME (default qvc); the state (data, logs, configurations) is kept
 # in QUORVANE_CLUSTER_STATE (default /var/tmp/quorvane-cluster-NAME) and removed by down.
+# --reply-rate and --reply-burst set every tracker's reply budget (QUORVANE_REPLY_RATE and
+# QUORVANE_REPLY_BURST, else as the environment sets them; on with its defaults); the peers'
+# namespace is one /24, so a load from it meets its network's budget: --reply-rate off for that.
 # Exit status 3: this machine cannot run the cluster (not root, no ip netns, packages missing).
 set -e
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
@@ -257,7 +261,11 @@ wait_for_port() {
     tries=0
     until in_host "$host" ss -Hln"$protocol" "sport = :$port" | grep -q .; do
         tries=$((tries + 1))
-        [ $tries -le 100 ] || fail "nothing serves $protocol port $port on $host; see $state/$host"
+        if [ $tries -gt 100 ]; then
+            # What the programs said (a setting quorvane refused, say): down removes the files.
+            tail -n 3 "$state/$host"/*.err "$state/$host/haproxy.log" >&2 2>/dev/null || true
+            fail "nothing serves $protocol port $port on $host"
+        fi
         sleep 0.1
     done
 }
@@ -272,7 +280,7 @@ start_tracker_host() {
     spawn "$host" "$dir/haproxy.log" "$dir/haproxy.log" haproxy -f "$dir/haproxy.cfg"
     spawn "$host" "$dir/halvering.log" "$dir/halvering.err" "$bin/halvering"
     if [ -z "$workers" ]; then
-        spawn "$host" "$dir/quorvane.log" "$dir/quorvane.err" "$bin/quorvane"
+        spawn "$host" "$dir/quorvane.log" "$dir/quorvane.err" env -u QUORVANE_WORKERS "$bin/quorvane"
     else
         # Each worker's console in a file of its own, named as the service units name them.
         for worker in $(seq 1 "$workers"); do
@@ -305,6 +313,8 @@ up() {
             --workers) workers=$2; shift ;;
             --build) build=$2; shift ;;
             --no-sample) sample=0 ;;
+            --reply-rate) [ -n "${2:-}" ] || usage; export QUORVANE_REPLY_RATE="$2"; shift ;;
+            --reply-burst) [ -n "${2:-}" ] || usage; export QUORVANE_REPLY_BURST="$2"; shift ;;
             *) usage ;;
         esac
         shift

@@ -2,8 +2,9 @@
 # The run command end to end, inside tests/support/in_netns.sh: with UDP 1234 already taken it ends
 # with status 1 and never says it is ready; otherwise it says so only once both programs
 # serve, answers a catalogue request with the lines labelled, and stops on SIGINT within
-# 10 s, even started in the background, leaving nothing running. With --workers 2 both
-# workers serve UDP 8848 and a request's line is labelled by the worker that handled it.
+# 10 s, even started in the background, leaving nothing running. A reply budget that quorvane
+# refuses ends the run with its line. With --workers 2 (and the budget off) both workers serve
+# UDP 8848 and a request's line is labelled by the worker that handled it.
 #   run_check.sh BUILD_DIR
 set -u
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
@@ -76,6 +77,9 @@ taker=""
 grep -q '^run: halvering ended before it served UDP 1234' "$work/err" || fail "no word of halvering ending"
 grep -q '^halvering | halvering: cannot serve UDP port 1234' "$work/err" || fail "halvering's error not labelled"
 [ ! -s "$work/state/mariadbd.pid" ] || fail "the directory server was left running"
+start_run --reply-rate 200k
+wait_for_end 120 && [ "$run_status" = 1 ] || fail "with --reply-rate 200k, the run command did not end with status 1"
+grep -q '^quorvane | quorvane: QUORVANE_REPLY_RATE must be .*, not "200k"$' "$work/err" || fail "quorvane's refusal not shown"
 
 # Waits until the run command says it is ready.
 wait_until_ready() {
@@ -120,7 +124,7 @@ catalogue_labelled quorvane
 interrupt_run
 
 # 3. Two workers: both serve once it is ready, the line behind the worker that handled it.
-start_run --workers 2
+start_run --workers 2 --reply-rate off --reply-burst 1
 wait_until_ready
 grep -q '^2 quorvane workers on UDP 8848, halvering' "$work/err" || fail "the run command did not name its workers"
 [ "$(ss -Hulnp 'sport = :8848' | grep -c '"quorvane"')" = 2 ] || fail "ready, but not two workers serve UDP 8848"

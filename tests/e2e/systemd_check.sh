@@ -3,8 +3,9 @@
 # (on a private network), the package installed with the directory server set up as
 # operations.md says; then halvering.service, quorvane.service and quorvane-workers.target
 # with three workers are started, a peer is answered, and a killed program is started again
-# by systemd, the other workers serving meanwhile. The booted root is built once with
-# debootstrap and kept in STATE_DIR/systemd-root; each run boots a throw-away copy of it.
+# by systemd, the other workers serving meanwhile. The lone tracker takes the reply budget's
+# settings from /etc/default/quorvane, and not the workers' number. The booted root is built
+# once with debootstrap and kept in STATE_DIR/systemd-root; each run boots a throw-away copy of it.
 # Exits 77 with a line saying why where the machine cannot boot one (not root, no
 # debootstrap or systemd-nspawn, no Debian mirror the first time).
 #   systemd_check.sh BUILD_DIR STATE_DIR
@@ -110,6 +111,13 @@ killed_and_restarted quorvane
 answered 127.0.0.1 || fail "quorvane.service did not answer once started again"
 inside journalctl -t quorvane --no-pager | grep -q ' 127.0.0.1 say : <Msg>1</Msg>$' || fail "no console line in the journal"
 
+# /etc/default/quorvane's reply budget reaches the lone tracker, and its QUORVANE_WORKERS not.
+inside sh -c 'printf "QUORVANE_WORKERS=3\nQUORVANE_REPLY_RATE=off\n" >/etc/default/quorvane && systemctl restart quorvane'
+active_with_new_pid quorvane 0 || fail "quorvane.service did not start with QUORVANE_REPLY_RATE=off"
+inside sh -c 'tr "\0" "\n" <"/proc/$(systemctl show -P MainPID quorvane)/environ"' >"$scratch/environ"
+grep -qx QUORVANE_REPLY_RATE=off "$scratch/environ" && ! grep -q QUORVANE_WORKERS "$scratch/environ" ||
+    fail "quorvane.service's environment is not the file's rate without its workers: $(cat "$scratch/environ")"
+
 # Three workers in place of the one tracker: the number is set in /etc/default/quorvane alone.
 inside sh -c 'echo QUORVANE_WORKERS=3 >/etc/default/quorvane && systemctl daemon-reload'
 inside systemctl start quorvane-workers.target || fail "quorvane-workers.target did not start"
@@ -118,6 +126,7 @@ for worker in 1 2 3; do
     active_with_new_pid "quorvane@$worker" 0 || fail "quorvane@$worker is not active"
 done
 [ "$(inside ss -Huln 'sport = :8848' | wc -l)" = 3 ] || fail "not three sockets on UDP 8848"
+inside systemctl show -P After quorvane@1 | grep -qw quorvane.service || fail "the workers may start before the lone tracker stops"
 for peer in 2 3 4 5 6 7; do
     answered "127.0.0.$peer" || fail "the workers did not answer 127.0.0.$peer"
 done
