@@ -28,11 +28,11 @@
 //                                       NET.COUNT, the shortest that draw a catalogue or a join
 //                                       into CHANNEL: the reply bytes that land on their
 //                                       sockets a second; meanwhile a join into CHANNEL every
-//                                       50 ms, each from a network of its own (127.60.n.1).
+//                                       50 ms, each from a network of its own (127.60.n.n+1).
 //                                       Both counted over the last two thirds of the run
 //   quorvane_load honest SECONDS CHANNEL
 //                                       within SECONDS, 200 peers each from a network of its
-//                                       own (127.70.n.1), 20 behind one address (127.71.0.1)
+//                                       own (127.70.n.n+1), 20 behind one address (127.71.0.1)
 //                                       and 50 of one /24 (127.72.0.n), each asking the
 //                                       catalogue and joining CHANNEL: the replies that come whole
 #include "bench_support.h"
@@ -646,7 +646,8 @@ static long bench_socket_drops()
     return drops;
 }
 
-// The other peers beside a flood: a join every 50 ms, each from a network of its own.
+// The other peers beside a flood: a join every 50 ms, each from a network of its own, their
+// addresses spread evenly over any number of workers steered by address (127.60.n.n+1).
 struct probe {
     int s;
     double sent;
@@ -656,7 +657,8 @@ constexpr double probe_grace = 3;  // after the flood, the longest a probe's rep
 
 static std::string probe_address(long number)
 {
-    return "127." + std::to_string(60 + number / 256) + "." + std::to_string(number % 256) + ".1";
+    return "127." + std::to_string(60 + number / 256) + "." + std::to_string(number % 256) + "." +
+           std::to_string(1 + number % 254);
 }
 
 static void take_probe_reply(const probe& p, double from, request_tally* tally)
@@ -796,7 +798,7 @@ static int run_honest(double seconds, const std::string& channel)
 {
     std::vector<std::string> groups[3];
     for (int peer = 0; peer < 200; ++peer)
-        groups[0].push_back("127.70." + std::to_string(peer) + ".1");
+        groups[0].push_back("127.70." + std::to_string(peer) + "." + std::to_string(1 + peer));
     groups[1].assign(20, "127.71.0.1");
     for (int peer = 1; peer <= 50; ++peer)
         groups[2].push_back("127.72.0." + std::to_string(peer));
