@@ -344,7 +344,7 @@ sql -e "truncate table p2pdb.userlist"
 begun=$(date +%s)
 
 if [ "$only" = reflection ]; then
-    echo "bench: reflection, forged floods and honest peers on $reflection_workers workers, before and after" >&2
+    echo "bench: reflection, forged floods and honest peers before and after, workers: $reflection_workers" >&2
     run_reflection
     [ -z "${QUORVANE_BENCH_RESULTS:-}" ] || cp "$results" "$QUORVANE_BENCH_RESULTS"
     awk -v only=reflection -f bench/stats.awk -f bench/table.awk "$results"
@@ -381,7 +381,7 @@ sql -e "truncate table p2pdb.userlist"
 echo "bench: spread, joins into channels of $spread_sizes peers" >&2
 spread_run
 
-echo "bench: reflection, forged floods and honest peers on $reflection_workers workers, before and after" >&2
+echo "bench: reflection, forged floods and honest peers before and after, workers: $reflection_workers" >&2
 run_reflection
 
 echo "bench: scale, catalogue at $catalogue_sizes channels" >&2
