@@ -671,7 +671,7 @@ static void take_probe_reply(const probe& p, double from, request_tally* tally)
     close(p.s);
 }
 
-// Sends what is due of the flood and the probes, then waits until the next is due or a reply comes.
+// A flood and its probes as they stand: what has been sent, and the probes still awaited.
 struct flood_run {
     std::string message, join;
     double rate = 0, start = 0, end = 0;
@@ -680,6 +680,7 @@ struct flood_run {
     std::vector<probe> probes;  // awaiting their replies
 };
 
+// The flood's requests and the probes that are due by now, none once the flood has ended.
 static void send_due(flood_run* run, double now)
 {
     if (now >= run->end)
@@ -705,6 +706,7 @@ static double next_due(const flood_run& run, double now)
     return next;
 }
 
+// Waits until `until` or a reply, and takes every reply that has come.
 static void await_flood_replies(flood_run* run, double until, victim_tally* reflected, request_tally* probes)
 {
     std::vector<pollfd> fds;

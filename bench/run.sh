@@ -7,7 +7,7 @@
 # a private network namespace with the private directory server (tests/support/in_netns.sh
 # --directory): catalogue, join and relay against their limits, alternately, then the
 # popularity, spread, reflection, catalogue size, history, loss and memory runs and the
-# micro-benchmarks. About 21 minutes on 2 cores.
+# micro-benchmarks. About 20 minutes on 2 cores.
 # --quick runs each part once and briefly, for trying (its ratios are single runs, not
 # medians); --smoke only checks, in seconds, that every figure of the table comes out;
 # --spread runs only the spread of neighbour lists over channels of 100,000 and 1,000,000.
@@ -16,7 +16,7 @@
 # --workers runs the workers mode alone instead (bench/workers.sh, about 7 minutes): the
 # host with 1, 2, 4 and 8 workers against the directory's capacity, on loopback and at a
 # distance; its last line is "workers: loopback R, distance R".
-# --reflection runs the reflection part alone (bench/reflection.sh, about 6 minutes): forged
+# --reflection runs the reflection part alone (bench/reflection.sh, about 5 minutes): forged
 # floods and honest peers, before the reply budget and after, on 1, 2 and 4 workers.
 set -e
 cd "$(dirname "$0")/.."
