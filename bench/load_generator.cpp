@@ -23,6 +23,18 @@
 //   quorvane_load catalogue_loops|join_loops SECONDS LOOPS
 //                                       LOOPS closed loops at once, each from addresses of
 //                                       its own, so that workers steered by address share them
+//   quorvane_load flood catalogue|join|none RATE SECONDS NET COUNT CHANNEL
+//                                       forged requests at RATE a second in all from NET.1 to
+//                                       NET.COUNT, the shortest that draw a catalogue or a join
+//                                       into CHANNEL: the reply bytes that land on their
+//                                       sockets a second; meanwhile a join into CHANNEL every
+//                                       50 ms, each from a network of its own (127.60.n.n+1).
+//                                       Both counted over the last two thirds of the run
+//   quorvane_load honest SECONDS CHANNEL
+//                                       within SECONDS, 200 peers each from a network of its
+//                                       own (127.70.n.n+1), 20 behind one address (127.71.0.1)
+//                                       and 50 of one /24 (127.72.0.n), each asking the
+//                                       catalogue and joining CHANNEL: the replies that come whole
 #include "bench_support.h"
 
 #include <poll.h>
@@ -328,6 +340,12 @@ static std::string join_from_fresh_address(long number, const std::string& messa
     return document;
 }
 
+static void wait_until(double due)
+{
+    while (now_seconds() < due)
+        usleep(static_cast<useconds_t>((due - now_seconds()) * 1e6) + 1);
+}
+
 static int run_spread(long count, double rate, const std::string& channel, long peers, long first)
 {
     std::string message = "<ChView>" + channel + "</ChView>";
@@ -339,9 +357,7 @@ static int run_spread(long count, double rate, const std::string& channel, long 
     std::mt19937_64 generator(1);
     double start = now_seconds();
     for (long number = 1; number <= count; ++number) {
-        double due = start + static_cast<double>(number - 1) / rate;
-        while (now_seconds() < due)
-            usleep(static_cast<useconds_t>((due - now_seconds()) * 1e6) + 1);
+        wait_until(start + static_cast<double>(number - 1) / rate);
         std::vector<long> listed = numbered(listed_peers(join_from_fresh_address(number, message, &requests)), &numbers);
         count_list(uniform_choice(listed.size(), peers, &generator), &uniform);
         count_list(listed, &spread);
@@ -586,6 +602,223 @@ static int run_loops(bool joins, double seconds, int loops)
     return 0;
 }
 
+// The forged side of a reflection: sockets at the victim's addresses, which count the reply
+// bytes that land on them within the counted part of the run.
+struct victim_tally {
+    double from = 0, to = 0;
+    long replies = 0;
+    double bytes = 0;
+    long largest = 0;
+};
+
+static void take_reflected(int s, victim_tally* tally)
+{
+    static char reply[largest_reply];
+    for (;;) {
+        ssize_t length = recv(s, reply, sizeof reply, MSG_DONTWAIT);
+        if (length < 0)
+            return;
+        double now = now_seconds();
+        tally->largest = std::max(tally->largest, static_cast<long>(length));
+        if (now >= tally->from && now < tally->to) {
+            ++tally->replies;
+            tally->bytes += static_cast<double>(length);
+        }
+    }
+}
+
+// The kernel's receive-queue drops of this namespace's UDP sockets other than the tracker's:
+// replies that reached a victim's socket but were not counted.
+static long bench_socket_drops()
+{
+    FILE* table = std::fopen("/proc/net/udp", "r");
+    if (!table)
+        return -1;
+    char line[512];
+    long drops = 0;
+    std::fgets(line, sizeof line, table);
+    while (std::fgets(line, sizeof line, table)) {
+        const char* last = std::strrchr(line, ' ');
+        if (!std::strstr(line, ":2290 ") && last)  // 8848
+            drops += std::atol(last + 1);
+    }
+    std::fclose(table);
+    return drops;
+}
+
+// The other peers beside a flood: a join every 50 ms, each from a network of its own, their
+// addresses spread evenly over any number of workers steered by address (127.60.n.n+1).
+struct probe {
+    int s;
+    double sent;
+};
+constexpr double probe_interval = 0.05;
+constexpr double probe_grace = 3;  // after the flood, the longest a probe's reply is awaited
+
+static std::string probe_address(long number)
+{
+    return "127." + std::to_string(60 + number / 256) + "." + std::to_string(number % 256) + "." +
+           std::to_string(1 + number % 254);
+}
+
+static void take_probe_reply(const probe& p, double from, request_tally* tally)
+{
+    int outcome = await_reply(p.s, "<Neighbors>", "</Neighbors>", nullptr);
+    if (p.sent >= from) {
+        tally->errors += outcome < 0;
+        tally->latencies_ms.push_back((now_seconds() - p.sent) * 1000);
+    }
+    close(p.s);
+}
+
+// A flood and its probes as they stand: what has been sent, and the probes still awaited.
+struct flood_run {
+    std::string message, join;
+    double rate = 0, start = 0, end = 0;
+    std::vector<int> victims;
+    long sent = 0, probes_sent = 0;
+    std::vector<probe> probes;  // awaiting their replies
+};
+
+// The flood's requests and the probes that are due by now, none once the flood has ended.
+static void send_due(flood_run* run, double now)
+{
+    if (now >= run->end)
+        return;
+    for (; !run->victims.empty() && run->start + static_cast<double>(run->sent) / run->rate <= now; ++run->sent)
+        send_message(run->victims[static_cast<std::size_t>(run->sent) % run->victims.size()], run->message);
+    for (; run->start + static_cast<double>(run->probes_sent) * probe_interval <= now; ++run->probes_sent) {
+        int s = request_socket(probe_address(run->probes_sent).c_str());
+        if (s >= 0 && send_message(s, run->join))
+            run->probes.push_back({s, now_seconds()});
+        else if (s >= 0)
+            close(s);
+    }
+}
+
+static double next_due(const flood_run& run, double now)
+{
+    if (now >= run.end)
+        return run.end + probe_grace;
+    double next = std::min(run.end, run.start + static_cast<double>(run.probes_sent) * probe_interval);
+    if (!run.victims.empty())
+        next = std::min(next, run.start + static_cast<double>(run.sent) / run.rate);
+    return next;
+}
+
+// Waits until `until` or a reply, and takes every reply that has come.
+static void await_flood_replies(flood_run* run, double until, victim_tally* reflected, request_tally* probes)
+{
+    std::vector<pollfd> fds;
+    for (int s : run->victims)
+        fds.push_back({s, POLLIN, 0});
+    for (const probe& p : run->probes)
+        fds.push_back({p.s, POLLIN, 0});
+    double wait = std::max(until - now_seconds(), 0.0);
+    timespec timeout{static_cast<time_t>(wait), static_cast<long>((wait - static_cast<long>(wait)) * 1e9)};
+    if (ppoll(fds.data(), fds.size(), &timeout, nullptr) <= 0)
+        return;
+    for (std::size_t i = 0; i < run->victims.size(); ++i)
+        if (fds[i].revents)
+            take_reflected(run->victims[i], reflected);
+    std::vector<probe> awaiting;
+    for (std::size_t i = 0; i < run->probes.size(); ++i) {
+        if (fds[run->victims.size() + i].revents)
+            take_probe_reply(run->probes[i], reflected->from, probes);
+        else
+            awaiting.push_back(run->probes[i]);
+    }
+    run->probes.swap(awaiting);
+}
+
+static int run_flood(const std::string& kind, double rate, double seconds, const std::string& net, int count,
+                     const std::string& channel)
+{
+    flood_run run;
+    run.join = "<ChView>" + channel + "</ChView>";
+    // The shortest requests that draw each reply.
+    run.message = kind == "catalogue" ? "<Msg>1" : run.join;
+    run.rate = rate;
+    for (int victim = 1; kind != "none" && victim <= count; ++victim) {
+        int s = bound_udp_socket((net + "." + std::to_string(victim)).c_str(), 0, relay_listener_receive_buffer);
+        if (s < 0)
+            return 1;
+        run.victims.push_back(s);
+    }
+    victim_tally reflected;
+    request_tally probes;
+    run.start = now_seconds();
+    run.end = run.start + seconds;
+    // The first third, where a burst is spent, is not counted.
+    reflected.from = run.start + seconds / 3;
+    reflected.to = run.end;
+    for (double now = run.start; now < run.end || (!run.probes.empty() && now < run.end + probe_grace);
+         now = now_seconds()) {
+        send_due(&run, now);
+        await_flood_replies(&run, next_due(run, now), &reflected, &probes);
+    }
+    long lost = 0;
+    for (const probe& p : run.probes) {
+        lost += p.sent >= reflected.from;
+        close(p.s);
+    }
+    // A probe still unanswered is slower than every answered one.
+    probes.latencies_ms.insert(probes.latencies_ms.end(), static_cast<std::size_t>(lost), 1e9);
+    double p50 = percentile(probes.latencies_ms, 0.50);
+    char p50_text[32] = "lost";
+    if (p50 < 1e9)
+        std::snprintf(p50_text, sizeof p50_text, "%.3f", p50);
+    std::printf("bytes_per_s=%.0f replies=%ld reply_bytes=%ld request_bytes=%zu sent=%ld drops=%ld probes=%zu "
+                "probe_p50_ms=%s probes_lost=%ld probes_wrong=%ld\n",
+                reflected.bytes / (reflected.to - reflected.from), reflected.replies, reflected.largest,
+                run.message.size(), run.sent, bench_socket_drops(), probes.latencies_ms.size(), p50_text, lost,
+                probes.errors);
+    for (int s : run.victims)
+        close(s);
+    return 0;
+}
+
+// Peers that come one after another within `seconds`, each asking the catalogue and joining.
+static void run_honest_peers(std::vector<std::string> addresses, double seconds, std::string join,
+                             request_tally* tally)
+{
+    double start = now_seconds();
+    for (std::size_t peer = 0; peer < addresses.size(); ++peer) {
+        wait_until(start + seconds * static_cast<double>(peer) / static_cast<double>(addresses.size()));
+        int s = request_socket(addresses[peer].c_str());
+        if (s < 0) {
+            tally->timeouts += 2;
+            continue;
+        }
+        ask(s, "<Msg>1</Msg>", "<Channels>", tally, "</Channels>");
+        ask(s, join, "<Neighbors>", tally, "</Neighbors>");
+        close(s);
+    }
+}
+
+static int run_honest(double seconds, const std::string& channel)
+{
+    std::vector<std::string> groups[3];
+    for (int peer = 0; peer < 200; ++peer)
+        groups[0].push_back("127.70." + std::to_string(peer) + "." + std::to_string(1 + peer));
+    groups[1].assign(20, "127.71.0.1");
+    for (int peer = 1; peer <= 50; ++peer)
+        groups[2].push_back("127.72.0." + std::to_string(peer));
+    request_tally tallies[3];
+    std::vector<std::thread> threads;
+    for (int group = 0; group < 3; ++group)
+        threads.emplace_back(run_honest_peers, groups[group], seconds, "<ChView>" + channel + "</ChView>",
+                             &tallies[group]);
+    for (std::thread& thread : threads)
+        thread.join();
+    const char* names[3] = {"networks", "address", "network"};
+    for (int group = 0; group < 3; ++group)
+        std::printf("%s%s=%zu %s_whole=%ld", group ? " " : "", names[group], 2 * groups[group].size(), names[group],
+                    static_cast<long>(tallies[group].latencies_ms.size()) - tallies[group].errors);
+    std::printf("\n");
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
     std::string mode = argc > 1 ? argv[1] : "";
@@ -611,10 +844,16 @@ int main(int argc, char** argv)
         return run_mixed(std::atol(argv[2]));
     if ((mode == "catalogue_loops" || mode == "join_loops") && argc == 4)
         return run_loops(mode == "join_loops", first, std::atoi(argv[3]));
+    if (mode == "flood" && argc == 8 && (std::strcmp(argv[2], "catalogue") == 0 || std::strcmp(argv[2], "join") == 0 ||
+                                         std::strcmp(argv[2], "none") == 0) && std::atof(argv[3]) > 0)
+        return run_flood(argv[2], std::atof(argv[3]), std::atof(argv[4]), argv[5], std::atoi(argv[6]), argv[7]);
+    if (mode == "honest" && argc == 4)
+        return run_honest(std::atof(argv[2]), argv[3]);
     std::fprintf(stderr,
                  "usage: quorvane_load catalogue SECONDS | join SECONDS [NET] | join_one SECONDS CHANNEL |\n"
                  "                     join_from COUNT ADDRESS [FRESH] | spread COUNT RATE CHANNEL PEERS FIRST |\n"
                  "                     relay SECONDS [WINDOW] | paced RATE SECONDS | mixed COUNT |\n"
-                 "                     catalogue_loops|join_loops SECONDS LOOPS (LOOPS dividing 400)\n");
+                 "                     catalogue_loops|join_loops SECONDS LOOPS (LOOPS dividing 400) |\n"
+                 "                     flood catalogue|join|none RATE SECONDS NET COUNT CHANNEL | honest SECONDS CHANNEL\n");
     return 2;
 }

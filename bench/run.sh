@@ -1,13 +1,13 @@
 #!/bin/sh
 # The bench: the tracker against its limits, side by side in one run, printed as one table.
 #
-#   sh bench/run.sh [--quick | --smoke | --spread] [--workers] [--build DIR] [--prebuilt]
+#   sh bench/run.sh [--quick | --smoke | --spread] [--workers | --reflection] [--build DIR] [--prebuilt]
 #
 # Builds quorvane and the bench programs (into build/, or DIR), then runs everything inside
 # a private network namespace with the private directory server (tests/support/in_netns.sh
 # --directory): catalogue, join and relay against their limits, alternately, then the
-# popularity, spread, catalogue size, history, loss and memory runs and the micro-benchmarks.
-# About 15 minutes on 2 cores.
+# popularity, spread, reflection, catalogue size, history, loss and memory runs and the
+# micro-benchmarks. About 20 minutes on 2 cores.
 # --quick runs each part once and briefly, for trying (its ratios are single runs, not
 # medians); --smoke only checks, in seconds, that every figure of the table comes out;
 # --spread runs only the spread of neighbour lists over channels of 100,000 and 1,000,000.
@@ -16,6 +16,8 @@
 # --workers runs the workers mode alone instead (bench/workers.sh, about 7 minutes): the
 # host with 1, 2, 4 and 8 workers against the directory's capacity, on loopback and at a
 # distance; its last line is "workers: loopback R, distance R".
+# --reflection runs the reflection part alone (bench/reflection.sh, about 5 minutes): forged
+# floods and honest peers, before the reply budget and after, on 1, 2 and 4 workers.
 set -e
 cd "$(dirname "$0")/.."
 . bench/proc.sh
@@ -24,7 +26,7 @@ if [ "${1:-}" != --inner ]; then
     profile=full
     build=build
     prebuilt=0
-    only_workers=0
+    only=all
     while [ $# -gt 0 ]; do
         case "$1" in
             --quick) profile=quick ;;
@@ -32,8 +34,10 @@ if [ "${1:-}" != --inner ]; then
             --spread) profile=spread ;;
             --build) build=$2; shift ;;
             --prebuilt) prebuilt=1 ;;
-            --workers) only_workers=1 ;;
-            *) echo "usage: sh bench/run.sh [--quick | --smoke | --spread] [--workers] [--build DIR] [--prebuilt]" >&2
+            --workers) only=workers ;;
+            --reflection) only=reflection ;;
+            *) echo "usage: sh bench/run.sh [--quick | --smoke | --spread] [--workers | --reflection] [--build DIR]" \
+                    "[--prebuilt]" >&2
                exit 2 ;;
         esac
         shift
@@ -47,12 +51,12 @@ if [ "${1:-}" != --inner ]; then
     # The private directory gets this build's account.
     export QUORVANE_ACCOUNT_SQL="$(cd "$build" && pwd)/generated/account.sql"
     exec sh tests/support/in_netns.sh --directory sh bench/run.sh --inner "$profile" "$(cd "$build" && pwd)" \
-        "$only_workers"
+        "$only"
 fi
 
 profile=$2
 bin=$3
-only_workers=$4
+only=$4
 catalogue_sizes="200 20000"
 micro_time=0.3
 popular_sizes="10 1000 100000 1000000"
@@ -63,16 +67,20 @@ flood_joins=100000
 # retention of retired rows (empty: the directory's own setting).
 recovery_bound=300
 retention=""
+reflection_workers="1 2 4"
+reflection_seconds=6  # a flood's length; its first third is not counted
+honest_seconds=10
 case "$profile" in
     full)
         rounds=7 seconds=2 scale_rounds=5 scale_seconds=2 loss_seconds=60 memory_after=100000 workers_rounds=5 ;;
     quick)
         rounds=1 seconds=1 workers_rounds=1 scale_rounds=1 scale_seconds=1 popular_sizes="10 1000 100000"
-        flood_joins=10000 spread_sizes=100000 loss_seconds=5 memory_after=10000 ;;
+        flood_joins=10000 spread_sizes=100000 loss_seconds=5 memory_after=10000 reflection_workers=1
+        reflection_seconds=3 honest_seconds=3 ;;
     smoke)
         rounds=1 seconds=0.3 workers_rounds=1 scale_rounds=1 scale_seconds=0.3 popular_sizes="10 1000"
         catalogue_sizes="200 400" flood_joins=500 recovery_bound=10 retention=1 loss_seconds=1 memory_after=2000
-        micro_time=0.01 spread_sizes=3000 ;;
+        micro_time=0.01 spread_sizes=3000 reflection_workers=1 reflection_seconds=0.6 honest_seconds=0.3 ;;
     spread) ;;
 esac
 
@@ -320,8 +328,13 @@ rotate_sink() {
     done
 }
 
-if [ "$only_workers" = 1 ]; then
-    . bench/workers.sh
+# The bench measures the tracker's own capacity from a few loopback addresses, as on a
+# private network: without the reply budget, but in the reflection part.
+export QUORVANE_REPLY_RATE=off
+. bench/workers.sh
+. bench/reflection.sh
+
+if [ "$only" = workers ]; then
     run_workers_mode
     exit
 fi
@@ -329,6 +342,14 @@ fi
 sql <directory/sample_catalogue.sql
 sql -e "truncate table p2pdb.userlist"
 begun=$(date +%s)
+
+if [ "$only" = reflection ]; then
+    echo "bench: reflection, forged floods and honest peers before and after, workers: $reflection_workers" >&2
+    run_reflection
+    [ -z "${QUORVANE_BENCH_RESULTS:-}" ] || cp "$results" "$QUORVANE_BENCH_RESULTS"
+    awk -v only=reflection -f bench/stats.awk -f bench/table.awk "$results"
+    exit
+fi
 
 if [ "$profile" = spread ]; then
     echo "bench: spread, joins into channels of $spread_sizes peers" >&2
@@ -359,6 +380,9 @@ sql -e "truncate table p2pdb.userlist"
 
 echo "bench: spread, joins into channels of $spread_sizes peers" >&2
 spread_run
+
+echo "bench: reflection, forged floods and honest peers before and after, workers: $reflection_workers" >&2
+run_reflection
 
 echo "bench: scale, catalogue at $catalogue_sizes channels" >&2
 for size in $catalogue_sizes; do

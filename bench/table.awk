@@ -147,6 +147,81 @@ function fresh_rows(what, name,    it, fresh) {
     row("", what, fmt(it, 3), fmt(fresh, 3), it > 0 && fresh > 0 ? fmt(fresh / it, 2) : fmt("", 2), "")
 }
 
+# Forged floods and honest peers before the reply budget (QUORVANE_REPLY_RATE=off) and after
+# (its defaults), per host of workers; the targets hold for the after column.
+function reflection_rows(    i, w, n, list, uncounted) {
+    n = 0
+    for (key in count) {
+        split(key, part, SUBSEP)
+        if (part[1] ~ /^reflect_idle_/ && part[2] == "after")
+            list[++n] = substr(part[1], 14)
+    }
+    sort_list(list, n, 1)
+    if (n == 0) {
+        missing++
+        return
+    }
+    amplification_row("reflection", "catalogue reply / request bytes", "reflect_address_catalogue_" list[1])
+    amplification_row("", "join reply / request bytes", "reflect_address_join_" list[1])
+    for (i = 1; i <= n; i++) {
+        w = list[i]
+        reflected_row(w " worker" (w == 1 ? "" : "s"), "one address, catalogue kB/s", "address_catalogue_" w, 256)
+        reflected_row("", "one address, joins kB/s", "address_join_" w, 256)
+        reflected_row("", "one /24, catalogue kB/s", "network_catalogue_" w, 2000)
+        reflected_row("", "one /24, joins kB/s", "network_join_" w, 2000)
+        row("", "others' join p50 ms, idle", fmt(value["reflect_idle_" w, "before", 1, "probe_p50_ms"], 2),
+            fmt(value["reflect_idle_" w, "after", 1, "probe_p50_ms"], 2), "", "")
+        beside_row("... beside address's catalogue", "address_catalogue", w)
+        beside_row("... beside address's joins", "address_join", w)
+        beside_row("... beside /24's catalogue", "network_catalogue", w)
+        beside_row("... beside /24's joins", "network_join", w)
+        honest_row("honest whole replies, 200 nets", "networks", w)
+        honest_row("... 20 behind one address", "address", w)
+        honest_row("... 50 of one /24", "network", w)
+    }
+    for (key in count) {
+        split(key, part, SUBSEP)
+        if (part[1] ~ /^reflect_/)
+            uncounted[part[2]] += value[part[1], part[2], 1, "drops"] + value[part[1], part[2], 1, "probes_lost"]
+    }
+    row("", "uncounted: victims' drops, probes lost", uncounted["before"] + 0, uncounted["after"] + 0, "", "")
+}
+
+function amplification_row(mode, what, name,    reply, request) {
+    reply = value[name, "before", 1, "reply_bytes"]; request = value[name, "before", 1, "request_bytes"]
+    row(mode, what, fmt(reply, 0) " / " fmt(request, 0), "", request > 0 ? fmt(reply / request, 0) "x" : fmt("", 0), "")
+}
+
+function reflected_row(mode, what, name, bound,    after) {
+    after = value["reflect_" name, "after", 1, "bytes_per_s"]
+    row(mode, what, fmt(value["reflect_" name, "before", 1, "bytes_per_s"] / 1000, 1), fmt(after / 1000, 1), "",
+        "<= " bound " kB/s", check(after != "" && after <= bound * 1000))
+}
+
+# A probe's p50 beside a flood, and the times its idle p50; "lost" when most got no reply.
+function beside_cell(name, side, idle,    v) {
+    v = value["reflect_" name, side, 1, "probe_p50_ms"]
+    if (v == "lost")
+        return v
+    return fmt(v, 2) (v != "" && idle > 0 ? sprintf(" (%.1fx)", v / idle) : "")
+}
+
+function beside_row(what, flood, w,    after, idle) {
+    idle = value["reflect_idle_" w, "after", 1, "probe_p50_ms"]
+    after = value["reflect_" flood "_" w, "after", 1, "probe_p50_ms"]
+    row("", what, beside_cell(flood "_" w, "before", value["reflect_idle_" w, "before", 1, "probe_p50_ms"]),
+        beside_cell(flood "_" w, "after", idle), "", "<= 3x idle",
+        check(after != "" && after != "lost" && idle > 0 && after <= 3 * idle))
+}
+
+function honest_row(what, group, w,    name, whole) {
+    name = "reflect_honest_" w
+    whole = value[name, "after", 1, group "_whole"]
+    row("", what, fmt(value[name, "before", 1, group "_whole"], 0) " / " fmt(value[name, "before", 1, group], 0),
+        fmt(whole, 0) " / " fmt(value[name, "after", 1, group], 0), "", "all",
+        check(whole != "" && whole == value[name, "after", 1, group]))
+}
+
 function size_label(n) {
     n += 0
     return n >= 1000000 ? n / 1000000 "M" : n >= 1000 ? n / 1000 "k" : n
@@ -157,6 +232,11 @@ END {
         split(figure, f, " ")
         print int(med(f[1], f[2], f[3]))
         exit
+    }
+    if (only == "reflection") {
+        row("mode", "measure", "before", "after", "", "target")
+        reflection_rows()
+        exit (missing > 0)
     }
     spread_n = 0
     for (key in count) {
@@ -201,6 +281,10 @@ END {
         missing++
     popularity_rows()
     spread_rows()
+    print ""
+    row("", "", "before", "after", "", "")
+    reflection_rows()
+    print ""
     for (i = 1; i <= channels_n; i++)
         row(i == 1 ? "scale" : "", "catalogue p50 ms, " size_label(channels[i]) " channels",
             fmt(med("catalogue_channels_" channels[i], "tracker", "p50_ms"), 3),
