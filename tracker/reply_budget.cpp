@@ -21,9 +21,11 @@ void start_reply_budget(reply_budget* budget, const reply_budget_settings& setti
     std::int64_t sharers = std::max(workers, 1);
     budget->enabled = true;
     budget->address_rate = settings.rate;
-    budget->address_burst = settings.burst * units_per_byte;
     budget->network_rate = std::max<std::int64_t>(settings.rate * network_rate_factor / sharers, 1);
     budget->network_burst = std::max<std::int64_t>(settings.burst * network_burst_factor / sharers, 1) * units_per_byte;
+    // An address draws no more at once than its network's share here: a larger burst would
+    // let it ride that share's rate, above its own, until the surplus was spent.
+    budget->address_burst = std::min(settings.burst * units_per_byte, budget->network_burst);
     budget->balances.assign(table_slots, budget_balance{});
     budget->seed = seed;
 }

@@ -10,8 +10,8 @@
 
 // An address earns `rate` bytes a second up to `burst` in hand; its /24 network earns
 // network_rate_factor times the rate up to network_burst_factor times the burst, shared
-// evenly by the workers of a host (each address is at one worker, its network at all).
-// A rate of 0 turns the budget off.
+// evenly by the workers of a host (each address is at one worker, its network at all); at a
+// worker an address's burst is at most its network's share. A rate of 0 turns the budget off.
 struct reply_budget_settings {
     std::int64_t rate = 196608;
     std::int64_t burst = 2097152;

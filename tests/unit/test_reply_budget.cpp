@@ -63,6 +63,16 @@ TEST(ReplyBudget, ANetworkDrawsItsBudgetWhateverItsAddressesAndWorkers)
         EXPECT_LE(drawn, 10000 + 8000 * 10 + 4000 * workers) << workers << " workers";
         EXPECT_GE(drawn, 10000 + 8000 * 10 - 4000 * workers) << workers << " workers";
         EXPECT_TRUE(may_answer(&host[0], address(10, 1, 3, workers), 10 * second)) << workers << " workers";
+        // One address of a fresh network, flooding its worker: from the third second on, its
+        // own rate and one small reply, though its network's share there earns more.
+        std::uint32_t flooder = address(10, 1, 4, 1);
+        drawn = 0;
+        for (std::int64_t now = 0; now < 6 * second; now += 1000)
+            if (may_answer(&host[0], flooder, now)) {
+                charge_reply(&host[0], flooder, 100, now);
+                drawn += now >= 2 * second ? 100 : 0;
+            }
+        EXPECT_LE(drawn, 1000 * 4 + 100) << workers << " workers";
     }
 }
 
