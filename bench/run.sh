@@ -1,7 +1,8 @@
 #!/bin/sh
 # The bench: the tracker against its limits, side by side in one run, printed as one table.
 #
-#   sh bench/run.sh [--quick | --smoke | --spread] [--workers | --reflection] [--build DIR] [--prebuilt]
+#   sh bench/run.sh [--quick | --smoke | --spread | --popularity] [--workers | --reflection] [--build DIR]
+#                   [--prebuilt]
 #
 # Builds quorvane and the bench programs (into build/, or DIR), then runs everything inside
 # a private network namespace with the private directory server (tests/support/in_netns.sh
@@ -10,7 +11,8 @@
 # micro-benchmarks. About 20 minutes on 2 cores.
 # --quick runs each part once and briefly, for trying (its ratios are single runs, not
 # medians); --smoke only checks, in seconds, that every figure of the table comes out;
-# --spread runs only the spread of neighbour lists over channels of 100,000 and 1,000,000.
+# --spread runs only the spread of neighbour lists over channels of 100,000 and 1,000,000;
+# --popularity only the joins into channels of 10 to 1,000,000 live peers.
 # --prebuilt uses the programs already built in DIR. The exit status is non-zero when a
 # figure is missing; targets missed are marked in the table, not in the status.
 # --workers runs the workers mode alone instead (bench/workers.sh, about 7 minutes): the
@@ -32,11 +34,12 @@ if [ "${1:-}" != --inner ]; then
             --quick) profile=quick ;;
             --smoke) profile=smoke ;;
             --spread) profile=spread ;;
+            --popularity) profile=popularity ;;
             --build) build=$2; shift ;;
             --prebuilt) prebuilt=1 ;;
             --workers) only=workers ;;
             --reflection) only=reflection ;;
-            *) echo "usage: sh bench/run.sh [--quick | --smoke | --spread] [--workers | --reflection] [--build DIR]" \
+            *) echo "usage: sh bench/run.sh [--quick | --smoke | --spread | --popularity] [--workers | --reflection] [--build DIR]" \
                     "[--prebuilt]" >&2
                exit 2 ;;
         esac
@@ -81,7 +84,7 @@ case "$profile" in
         rounds=1 seconds=0.3 workers_rounds=1 scale_rounds=1 scale_seconds=0.3 popular_sizes="10 1000"
         catalogue_sizes="200 400" flood_joins=500 recovery_bound=10 retention=1 loss_seconds=1 memory_after=2000
         micro_time=0.01 spread_sizes=3000 reflection_workers=1 reflection_seconds=0.6 honest_seconds=0.3 ;;
-    spread) ;;
+    spread | popularity) scale_rounds=5 scale_seconds=2 ;;
 esac
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quorvane-bench.XXXXXX")
@@ -304,6 +307,7 @@ set_catalogue_size() {  # SIZE
 # SIZE others; joins from fresh addresses at 200 a second, as many as make every peer listed
 # some 16 times on average, and how their lists spread.
 spread_run() {
+    echo "bench: spread, joins into channels of $spread_sizes peers" >&2
     sql -e "truncate table p2pdb.userlist"
     sql -e "insert into p2pdb.userlist(IPv4, port, IPv6, iChannel, alive)
         select concat('1.0.', seq >> 8, '.', seq & 255), 1, '', 6, 1 from seq_1_to_962" p2pdb
@@ -318,6 +322,21 @@ spread_run() {
         record "spread_$size" tracker 1 \
             "$("$bin/quorvane_load" spread "$joins" 200 "Jazz Lounge" $((size + 962)) 962)"
         stop_service
+    done
+    sql -e "truncate table p2pdb.userlist"
+}
+
+popularity_run() {
+    echo "bench: popularity, joins into a channel of $popular_sizes live peers and one of 1,000" >&2
+    sql -e "truncate table p2pdb.userlist"
+    fill_channel 7 11 0 1000
+    live=0
+    for size in $popular_sizes; do
+        fill_channel 6 10 "$live" "$size"
+        live=$size
+        for round in $(seq 1 "$scale_rounds"); do
+            popularity_pair "popular_$size" "$round"
+        done
     done
     sql -e "truncate table p2pdb.userlist"
 }
@@ -342,6 +361,10 @@ fi
 sql <directory/sample_catalogue.sql
 sql -e "truncate table p2pdb.userlist"
 begun=$(date +%s)
+# The directory server's options that the figures depend on, for the table's heading.
+record server options 1 "$(sql -e "select concat('innodb_flush_log_at_trx_commit=', @@innodb_flush_log_at_trx_commit,
+    ' log_bin=', if(@@log_bin, 'ON', 'OFF'), ' innodb_log_file_size=', @@innodb_log_file_size >> 20, 'M',
+    ' thread_cache_size=', @@thread_cache_size, ' innodb_buffer_pool_size=', @@innodb_buffer_pool_size >> 20, 'M')")"
 
 if [ "$only" = reflection ]; then
     echo "bench: reflection, forged floods and honest peers before and after, workers: $reflection_workers" >&2
@@ -351,10 +374,9 @@ if [ "$only" = reflection ]; then
     exit
 fi
 
-if [ "$profile" = spread ]; then
-    echo "bench: spread, joins into channels of $spread_sizes peers" >&2
-    spread_run
-    awk -v only=spread -f bench/stats.awk -f bench/table.awk "$results"
+if [ "$profile" = spread ] || [ "$profile" = popularity ]; then
+    "${profile}_run"
+    awk -v only="$profile" -f bench/stats.awk -f bench/table.awk "$results"
     exit
 fi
 
@@ -365,20 +387,8 @@ for round in $(seq 1 "$rounds"); do
     relay_rounds "$round"
 done
 
-echo "bench: popularity, joins into a channel of $popular_sizes live peers and one of 1,000" >&2
-sql -e "truncate table p2pdb.userlist"
-fill_channel 7 11 0 1000
-live=0
-for size in $popular_sizes; do
-    fill_channel 6 10 "$live" "$size"
-    live=$size
-    for round in $(seq 1 "$scale_rounds"); do
-        popularity_pair "popular_$size" "$round"
-    done
-done
-sql -e "truncate table p2pdb.userlist"
+popularity_run
 
-echo "bench: spread, joins into channels of $spread_sizes peers" >&2
 spread_run
 
 echo "bench: reflection, forged floods and honest peers before and after, workers: $reflection_workers" >&2

@@ -222,6 +222,16 @@ function honest_row(what, group, w,    name, whole) {
         check(whole != "" && whole == value[name, "after", 1, group]))
 }
 
+# The directory server's options that the figures depend on, as the run found them.
+function server_options(    n, i, keys, line, v) {
+    n = split("innodb_flush_log_at_trx_commit innodb_log_file_size log_bin thread_cache_size innodb_buffer_pool_size", keys)
+    for (i = 1; i <= n; i++) {
+        v = value["server", "options", 1, keys[i]]
+        line = line " " keys[i] "=" (v == "" ? fmt(v) : v)
+    }
+    printf "directory server:%s\n", line
+}
+
 function size_label(n) {
     n += 0
     return n >= 1000000 ? n / 1000000 "M" : n >= 1000 ? n / 1000 "k" : n
@@ -245,26 +255,6 @@ END {
             spread[++spread_n] = substr(part[1], 8)
     }
     sort_list(spread, spread_n, 1)
-    if (spread_n == 0)
-        missing++
-    if (only == "spread") {
-        row("mode", "measure", "tracker", "uniform", "", "target")
-        spread_rows()
-        exit (missing > 0)
-    }
-    printf "Quorvane bench: medians of %d alternating runs of %s s each (%d s in all).\n", rounds, seconds, elapsed
-    printf "ratio: tracker against its limit, 1.00 = as fast as the limit (median of the runs' own ratios).\n\n"
-    row("mode", "measure", "tracker", "limit", "ratio", "target")
-    request_rows("catalogue")
-    request_rows("join")
-
-    r = paired("relay", "duties", "rate", 0)
-    row("relay", "packets/s, limit (c)", fmt(med("relay", "tracker", "rate"), 0), fmt(med("relay", "duties", "rate"), 0),
-        fmt(r, 2), ">= 0.90 of (c)", check(r >= 0.90))
-    row("", "packets lost, all runs", total("relay", "tracker", "loss"), total("relay", "duties", "loss"), "", "")
-    row("", "packets/s, bare forwarder (b)", fmt(med("relay", "tracker", "rate"), 0), fmt(med("relay", "bare", "rate"), 0),
-        fmt(paired("relay", "bare", "rate", 0), 2), "")
-
     popular_n = 0; channels_n = 0
     for (key in count) {
         split(key, part, SUBSEP)
@@ -277,7 +267,38 @@ END {
     }
     sort_list(popular, popular_n, 1)
     sort_list(channels, channels_n, 1)
-    if (popular_n == 0 || channels_n == 0)
+    if (only == "spread") {
+        server_options()
+        if (spread_n == 0)
+            missing++
+        row("mode", "measure", "tracker", "uniform", "", "target")
+        spread_rows()
+        exit (missing > 0)
+    }
+    if (only == "popularity") {
+        server_options()
+        if (popular_n == 0)
+            missing++
+        row("mode", "measure", "this channel", "1k channel", "ratio", "target")
+        popularity_rows()
+        exit (missing > 0)
+    }
+    printf "Quorvane bench: medians of %d alternating runs of %s s each (%d s in all).\n", rounds, seconds, elapsed
+    printf "ratio: tracker against its limit, 1.00 = as fast as the limit (median of the runs' own ratios).\n"
+    server_options()
+    print ""
+    row("mode", "measure", "tracker", "limit", "ratio", "target")
+    request_rows("catalogue")
+    request_rows("join")
+
+    r = paired("relay", "duties", "rate", 0)
+    row("relay", "packets/s, limit (c)", fmt(med("relay", "tracker", "rate"), 0), fmt(med("relay", "duties", "rate"), 0),
+        fmt(r, 2), ">= 0.90 of (c)", check(r >= 0.90))
+    row("", "packets lost, all runs", total("relay", "tracker", "loss"), total("relay", "duties", "loss"), "", "")
+    row("", "packets/s, bare forwarder (b)", fmt(med("relay", "tracker", "rate"), 0), fmt(med("relay", "bare", "rate"), 0),
+        fmt(paired("relay", "bare", "rate", 0), 2), "")
+
+    if (popular_n == 0 || channels_n == 0 || spread_n == 0)
         missing++
     popularity_rows()
     spread_rows()

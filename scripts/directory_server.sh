@@ -12,7 +12,8 @@
 # The tracker's account comes from the build, made for its directory user:
 # QUORVANE_ACCOUNT_SQL names that file (BUILD/generated/account.sql), build/'s by default.
 # QUORVANE_DIRECTORY_OPTIONS, where set, adds server options to start's (scripts/metrics.sh:
-# --performance-schema=ON, for the statement digests).
+# --performance-schema=ON, for the statement digests; the bench's other flush setting:
+# --innodb-flush-log-at-trx-commit=1).
 set -e
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -104,12 +105,13 @@ start() {
     : >"$state/error.log"
     mkdir -p "$tmp"
     # Its own session: a Ctrl-C meant for the run command must not reach it; stop does.
-    # The options the trackers rely on come from the same file as a production server's;
-    # the buffer pool holds a million registrations (the bench's) without reading the disk.
+    # Every option the trackers and the measured figures rely on comes from the same file as
+    # a production server's; the command line adds only what is this instance's own: its
+    # places, and a buffer pool that holds a million registrations (the bench's) without
+    # reading the disk.
     setsid mariadbd --defaults-file="$source_dir/directory/server.cnf" $user_option --datadir="$data" \
         --tmpdir="$tmp" --socket="$socket" --pid-file="$pid_file" --port="$port" --bind-address=127.0.0.1 \
-        --skip-log-bin --innodb-buffer-pool-size=512M --innodb-log-file-size=16M \
-        --innodb-flush-log-at-trx-commit=2 --log-error="$state/error.log" ${QUORVANE_DIRECTORY_OPTIONS:-} \
+        --innodb-buffer-pool-size=512M --log-error="$state/error.log" ${QUORVANE_DIRECTORY_OPTIONS:-} \
         </dev/null >/dev/null 2>&1 &
     launched_pid=$!
     wait_until_ready

@@ -139,8 +139,8 @@ cluster_address() {
 write_node_options() {
     node=$1
     dir=$(node_dir "$node")
-    # The options the trackers rely on (the event scheduler, the account's row limit), from
-    # the same file as a single server's: a copy the server's user can read.
+    # The options the trackers rely on (the event scheduler, the account's row limit, the
+    # log's flushing), from the same file as a single server's: a copy the server's user can read.
     cp "$source_dir/directory/server.cnf" "$dir/server.cnf"
     cat >"$dir/options" <<EOF
 --defaults-file=$dir/server.cnf
@@ -153,8 +153,6 @@ write_node_options() {
 --port=3306
 --bind-address=$(node_address "$node")
 --innodb-buffer-pool-size=64M
---innodb-log-file-size=16M
---innodb-flush-log-at-trx-commit=2
 --binlog-format=ROW
 --default-storage-engine=InnoDB
 --innodb-autoinc-lock-mode=2

@@ -102,17 +102,6 @@ TEST_F(DirectoryFaults, KilledDirectoryLosesNoCompletedRegistrationAndIsUsedAgai
 
 // ---- The upkeep killed part way ----
 
-// Waits (bounded) until the admin's query gives the wanted value.
-static bool wait_for_value(MYSQL* admin, const std::string& query, const std::string& wanted, int timeout_ms)
-{
-    for (int waited = 0; waited < timeout_ms; waited += 20) {
-        if (admin_value(admin, query) == wanted)
-            return true;
-        usleep(20000);
-    }
-    return admin_value(admin, query) == wanted;
-}
-
 TEST_F(DirectoryFaults, UpkeepKilledPartWayArchivesEveryRetiredRowOnceAndNoAliveOne)
 {
     const std::string archived = "select count(*) > 0 from p2pdb.userlist_archive";

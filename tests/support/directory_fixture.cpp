@@ -76,6 +76,16 @@ std::string admin_value(MYSQL* admin, const std::string& query)
     return rows.empty() || rows[0].empty() || !rows[0][0] ? "" : *rows[0][0];
 }
 
+bool wait_for_value(MYSQL* admin, const std::string& query, const std::string& wanted, int timeout_ms)
+{
+    for (int waited = 0; waited < timeout_ms; waited += 20) {
+        if (admin_value(admin, query) == wanted)
+            return true;
+        usleep(20000);
+    }
+    return admin_value(admin, query) == wanted;
+}
+
 void clear_directory(MYSQL* admin)
 {
     // Truncated, not deleted: the next channel key starts at 1 again, and with it the

@@ -48,6 +48,8 @@ bool run_admin_sql(MYSQL* admin, const std::string& statement);
 std::vector<admin_row> admin_rows(MYSQL* admin, const std::string& query);
 // The first column of the first row, or "" when there is none.
 std::string admin_value(MYSQL* admin, const std::string& query);
+// Waits (bounded) until the admin's query gives the wanted value.
+bool wait_for_value(MYSQL* admin, const std::string& query, const std::string& wanted, int timeout_ms);
 
 // Empties the tables of the catalogue and the registrations.
 void clear_directory(MYSQL* admin);

@@ -84,7 +84,9 @@ TEST_F(JoinRequests, UnknownOrEmptyChannelNameListsNothingAndRegistersNothing)
 }
 
 // A directory whose catalogue repeats a name keeps its plain key when the schema is loaded
-// again, and works as before; without the repeat the name becomes unique again.
+// again, and works as before: a large channel of that name, and then one with no key on names
+// at all, lists full, from both channels, whatever the server's plan. Without the repeat the
+// name becomes unique again.
 TEST_F(JoinRequests, ChannelsSharingANameEachGetARegistration)
 {
     ASSERT_TRUE(run_admin_sql(admin, "alter table p2pdb.Channel drop key channel_name"));
@@ -99,6 +101,17 @@ TEST_F(JoinRequests, ChannelsSharingANameEachGetARegistration)
     std::string unique_keys = "select count(*) from information_schema.statistics where table_schema='p2pdb' and "
                               "table_name='channel' and index_name='channel_name' and non_unique=0";
     EXPECT_EQ(admin_value(admin, unique_keys), "0");
+    ASSERT_TRUE(run_admin_sql(admin, "insert into p2pdb.userlist(IPv4,port,iChannel,alive) select concat('10.',"
+                                     "iChannel,'.',seq >> 8,'.',seq & 255),4000,iChannel,1 from p2pdb.channel join "
+                                     "p2pdb.seq_1_to_800"));
+    for (const char* keys : {"", "alter table p2pdb.Channel drop key channel_by_name"}) {
+        ASSERT_TRUE(!*keys || run_admin_sql(admin, keys));
+        std::string datagram = join(open_peer("127.0.0.4"), "Jazz Lounge");
+        EXPECT_GT(datagram.size(), 65000u) << keys;
+        EXPECT_NE(datagram.find("<IPv4>10.6."), std::string::npos);
+        EXPECT_NE(datagram.find("<IPv4>10.8."), std::string::npos);
+        EXPECT_EQ(element_texts(join_on_stream("Jazz Lounge"), "Neighbor").size(), 1200u);
+    }
     run_admin_sql(admin, "delete from p2pdb.Channel where iChannel=8");
     ASSERT_TRUE(load_schema());
     EXPECT_EQ(admin_value(admin, unique_keys), "1");
@@ -162,7 +175,7 @@ TEST_F(JoinRequests, StatementsAreSentExactlyAndInOrder)
             " order by u.draw limit 962) union all (select IPv4,port,u.name from p2pdb.userlist u force index "
             "(userlist_listing_alive) left join p2pdb.channel c on u.iChannel=c.iChannel where c.name=\"Jazz Lounge\" "
             "and u.alive=1 and (u.name=\"\" and u.draw<" + draws[0] +
-            " or u.name>\"\" or u.name is null) order by u.name,u.draw limit 962) limit 962 rows examined 1000",
+            " or u.name>\"\" or u.name is null) order by u.name,u.draw limit 962) limit 962",
         register_peer,
         init,
         register_peer,
@@ -171,7 +184,7 @@ TEST_F(JoinRequests, StatementsAreSentExactlyAndInOrder)
             " order by u.draw limit 1200) union all (select IPv4,port,u.name from p2pdb.userlist u force index "
             "(userlist_listing_every_row) left join p2pdb.channel c on u.iChannel=c.iChannel where c.name=\"Jazz "
             "Lounge\" and (u.name=\"\" and u.draw<" + draws[1] +
-            " or u.name>\"\" or u.name is null) order by u.name,u.draw limit 1200) limit 1200 rows examined 1240",
+            " or u.name>\"\" or u.name is null) order by u.name,u.draw limit 1200) limit 1200",
     };
     ASSERT_NE(init, "");
     EXPECT_EQ(statements, expected);
@@ -280,4 +293,53 @@ TEST_F(JoinRequests, AnotherDirectoryUserGetsTheTrackersPrivilegesAndRowLimit)
     EXPECT_NE(mysql_query(other, "delete from p2pdb.userlist"), 0);
     mysql_close(other);
     run_admin_sql(admin, "drop user 'qv_other'@'%'");
+}
+
+// Directories made by the first schema (a name repeated, so a plain key on names) and by the one
+// before the draws, with registrations: a join fails with the notice until the upgrade; then
+// every channel lists full and spread, the stream's limit holds, the upkeep archives, and
+// loading the schema again changes nothing. This version's directory again afterwards.
+TEST_F(DirectoryRequests, EarlierDirectoriesUpgradedListFullSpreadListsInEveryChannel)
+{
+    std::string tables_and_draws =
+        "select concat((select sum(crc32(concat_ws(',',table_name,column_name,column_type,column_default))) from "
+        "information_schema.columns where table_schema='p2pdb'), (select sum(crc32(concat_ws(',',table_name,index_name,"
+        "column_name,non_unique))) from information_schema.statistics where table_schema='p2pdb'), "
+        "(select sum(crc32(concat_ws(',',id,IPv4,alive,draw,changed))) from p2pdb.userlist))";
+    for (std::string schema : {"first.sql", "before_draw.sql"}) {
+        SCOPED_TRACE(schema);
+        notices = 0;
+        run_admin_sql(admin, "drop database p2pdb");
+        ASSERT_TRUE(load_sql_file(EARLIER_SCHEMAS + schema));
+        run_admin_sql(admin, "insert ignore into p2pdb.Channel values (6,'Big',1),(7,'Small',1),(8,'Twice',1),"
+                             "(9,'Twice',1)");
+        // 1,530 alive of 1,700 in Big and in each Twice, 20 of 22 in Small.
+        ASSERT_TRUE(run_admin_sql(admin, "insert into p2pdb.userlist(IPv4,port,iChannel,alive) select concat('10.',"
+                                         "iChannel,'.',seq >> 8,'.',seq & 255),4000,iChannel,seq % 10 > 0 from "
+                                         "p2pdb.channel join p2pdb.seq_1_to_1700 where iChannel <> 7 or seq <= 22"));
+        peer_socket viewer = open_peer("127.0.0.2");
+        EXPECT_EQ(join(viewer, "Big"), no_reply);
+        std::string retired = count("alive=0");
+        ASSERT_TRUE(load_schema());
+        run_admin_sql(admin, "update p2pdb.upkeep_settings set retention_seconds=0");
+        EXPECT_TRUE(wait_for_value(admin, "select count(*) from p2pdb.userlist_archive", retired, 10000));
+        std::string upgraded = admin_value(admin, tables_and_draws);
+        ASSERT_TRUE(load_schema());
+        EXPECT_EQ(admin_value(admin, tables_and_draws), upgraded);
+        std::set<std::string> listed;
+        for (int joins = 0; joins < 30; ++joins) {
+            std::vector<std::string> addresses = element_texts(join(viewer, "Big"), "IPv4");
+            EXPECT_GT(addresses.size(), 850u);
+            listed.insert(addresses.begin(), addresses.end());
+        }
+        EXPECT_EQ(listed.size(), 1530u);
+        std::string twice = join(viewer, "Twice");
+        EXPECT_GT(twice.size(), 65000u);
+        EXPECT_EQ(twice.find("<IPv4>10.9.") != std::string::npos, schema == "first.sql");
+        EXPECT_EQ(element_texts(join(viewer, "Small"), "IPv4").size(), 20u);
+        EXPECT_EQ(element_texts(join_on_stream("Big"), "Neighbor").size(), 1200u);
+        EXPECT_EQ(notices, 1);
+    }
+    run_admin_sql(admin, "drop database p2pdb");
+    EXPECT_TRUE(load_schema());
 }
