@@ -95,8 +95,7 @@ static bool join_request(const std::string& address, int port, const std::string
     char statement[1200];
     std::snprintf(statement, sizeof statement, liveness_reset, address.c_str());
     mysql_query(connection, statement);
-    unsigned int start = draws();
-    std::snprintf(statement, sizeof statement, neighbour_query, channel.c_str(), start, channel.c_str(), start);
+    format_neighbour_query(statement, sizeof statement, alive_listing, channel.c_str(), draws());
     bool done = query_rows(connection, statement, reply);
     if (done) {
         std::snprintf(statement, sizeof statement, registration, address.c_str(), port, channel.c_str());

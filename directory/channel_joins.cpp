@@ -33,6 +33,14 @@ static unsigned int starting_draw()
     return source();
 }
 
+static void format_neighbours(directory_request* request, const neighbour_listing& listing, const std::string& channel)
+{
+    unsigned int start = starting_draw();
+    write_statement(request, [&](char* buffer, std::size_t capacity) {
+        return format_neighbour_query(buffer, capacity, listing, channel.c_str(), start);
+    });
+}
+
 static void format_registration(directory_request* request, const sockaddr_in& peer, const std::string& channel)
 {
     format_statement(request, registration, address_text(peer).c_str(), static_cast<int>(port_number(peer)),
@@ -48,8 +56,7 @@ std::size_t join_channel_retiring_peer(socket_handle service_socket, const socka
     std::string channel = literal_text(request, channel_name);
     format_statement(&request, liveness_reset, address_text(peer).c_str());
     run_unchecked(&request);
-    unsigned int start = starting_draw();
-    format_statement(&request, neighbour_query, channel.c_str(), start, channel.c_str(), start);
+    format_neighbours(&request, alive_listing, channel);
     // A failed query ends the join unregistered; the liveness reset keeps its effect.
     if (run_checked(&request) == 0) {
         replied = reply_with_neighbors(&request, service_socket, peer);
@@ -69,8 +76,7 @@ std::size_t join_channel_registering_first(socket_handle service_socket, const s
     std::string channel = literal_text(request, channel_name);
     format_registration(&request, peer, channel);
     run_unchecked(&request);
-    unsigned int start = starting_draw();
-    format_statement(&request, neighbour_query_every_row, channel.c_str(), start, channel.c_str(), start);
+    format_neighbours(&request, every_row_listing, channel);
     if (run_checked(&request) == 0)
         replied = reply_with_neighbors(&request, service_socket, peer);
     close_directory_request(&request);

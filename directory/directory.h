@@ -7,6 +7,10 @@
 #include <cstddef>
 #include <string>
 
+// The longest channel name a request's statement buffer is sized for: all of a message but
+// its tag. A longer one is still handled whole, its statement formatted twice.
+constexpr std::size_t longest_channel_name = 1334;
+
 // Each request returns the bytes of the reply it sent to peer, 0 when none left.
 
 // Sends the Channels document to peer, or nothing when the directory fails.

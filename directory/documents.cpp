@@ -8,8 +8,6 @@ static constexpr std::string_view no_group_open = "-1";
 static constexpr std::string_view channels_start = "<Channels>";
 // The last Group is closed by the document end, open or not.
 static constexpr std::string_view channels_end = "</Group></Channels>";
-static constexpr std::string_view neighbors_start = "<Neighbors>";
-static constexpr std::string_view neighbors_end = "</Neighbors>";
 
 static std::string_view column_text(const char* value)
 {
@@ -57,13 +55,11 @@ std::string build_channels_document(const std::vector<text_row>& rows, std::size
 
 static std::string neighbor_element(const text_row& row)
 {
-    std::string element = "<Neighbor><IPv4>";
-    element += column_text(row[0]);
-    element += "</IPv4><port>";
-    element += column_text(row[1]);
-    element += "</port><name>";
-    element += column_text(row[2]);
-    element += "</name></Neighbor>";
+    std::string element(neighbor_element_texts[0]);
+    for (std::size_t column = 0; column < row.size(); ++column) {
+        element += column_text(row[column]);
+        element += neighbor_element_texts[column + 1];
+    }
     return element;
 }
 

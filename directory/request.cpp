@@ -3,13 +3,17 @@
 
 #include "configured.h"
 #include "directory_account.h"
+#include "directory.h"
+#include "statements.h"
 
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 
-// Every statement is formatted into this many bytes, or the buffer grows to fit it.
-static constexpr std::size_t statement_buffer_size = 300;
+// Room for the longest statement, the neighbour query, with the longest channel name in it
+// twice, each escaped to at most two bytes a byte, and its listing's index, filter and
+// numbers: every statement is formatted once.
+static constexpr std::size_t statement_buffer_size = sizeof(neighbour_query) + 2 * 2 * longest_channel_name + 160;
 
 void open_directory_request(directory_request* request)
 {
@@ -65,15 +69,14 @@ void format_statement(directory_request* request, const char* format, ...)
 {
     std::va_list arguments;
     va_start(arguments, format);
-    std::va_list again;
-    va_copy(again, arguments);
-    int length = std::vsnprintf(request->statement.data(), request->statement.size(), format, arguments);
+    write_statement(request, [&](char* buffer, std::size_t capacity) {
+        std::va_list copy;
+        va_copy(copy, arguments);
+        int length = std::vsnprintf(buffer, capacity, format, copy);
+        va_end(copy);
+        return length;
+    });
     va_end(arguments);
-    if (length >= 0 && static_cast<std::size_t>(length) >= request->statement.size()) {
-        request->statement.resize(static_cast<std::size_t>(length) + 1);
-        std::vsnprintf(request->statement.data(), request->statement.size(), format, again);
-    }
-    va_end(again);
 }
 
 static int run_statement(directory_request* request)

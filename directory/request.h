@@ -27,7 +27,19 @@ void close_directory_request(directory_request* request);
 // connection's character set, so that it is always taken as plain text.
 std::string literal_text(const directory_request& request, const std::string& text);
 
-// Formats the next statement into the buffer, which grows to fit it: never cut, never overrun.
+// Writes the next statement into the buffer with write(buffer, capacity), which writes as
+// snprintf does and returns the statement's whole length; the buffer grows to fit it, so
+// that a statement is never cut, never overrun.
+template <typename Writer>
+void write_statement(directory_request* request, Writer write)
+{
+    int length = write(request->statement.data(), request->statement.size());
+    if (length >= 0 && static_cast<std::size_t>(length) >= request->statement.size()) {
+        request->statement.resize(static_cast<std::size_t>(length) + 1);
+        write(request->statement.data(), request->statement.size());
+    }
+}
+// The same with a printf format.
 void format_statement(directory_request* request, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // Runs the statement in the buffer; its outcome is not looked at.
 void run_unchecked(directory_request* request);

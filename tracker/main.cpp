@@ -10,6 +10,9 @@
 #include <random>
 #include <string>
 
+// A join's statement is formatted once: the directory's buffer fits the longest name a message carries.
+static_assert(max_message_size - (sizeof "<ChView>" - 1) <= longest_channel_name);
+
 // quorvane's handling: its join retires the sender's earlier registrations before listing the
 // channel's alive peers, and its relay step writes the full trace.
 static const message_handlers quorvane_handlers = {
