@@ -13,7 +13,7 @@
 // Room for the longest statement, the neighbour query, with the longest channel name in it
 // twice, each escaped to at most two bytes a byte, and its listing's index, filter and
 // numbers: every statement is formatted once.
-static constexpr std::size_t statement_buffer_size = sizeof(neighbour_query) + 2 * 2 * longest_channel_name + 160;
+static constexpr std::size_t statement_buffer_size = sizeof(neighbour_query) + longest_channel_name * 4 + 160;
 
 void open_directory_request(directory_request* request)
 {
