@@ -1,6 +1,6 @@
 # What the scripts that start and watch processes share: starting with the default signals,
-# waiting within a bound, telling whether processes run, the ports they serve, and stopping
-# them within a bound. Sourced (". scripts/supervise.sh"), never run.
+# reading options, waiting within a bound, telling whether processes run and the ports they
+# serve, and stopping them within a bound. Sourced (". scripts/supervise.sh"), never run.
 
 # Started in the background by a non-interactive shell, a script finds SIGINT ignored, and a
 # signal ignored at the start cannot be trapped: the script runs itself once more with both
@@ -38,9 +38,9 @@ hold_signals() {
     trap '' INT TERM
 }
 
-# Runs COMMAND every 0.1 s until it succeeds; status 1 once it has been tried for SECONDS
-# (the command's own time not counted). A COMMAND that sees the wait is vain may end the
-# script itself.
+# Runs COMMAND every 0.1 s until it succeeds: status 0 then, or 1 once it has been tried for
+# SECONDS (counted in polls, the command's own time aside). A COMMAND that finds the wait
+# vain (the process waited for has ended, say) may end the script itself.
 wait_until() {  # SECONDS COMMAND...
     polls_left=$(($1 * 10))
     shift
@@ -58,8 +58,8 @@ runs() {  # PID
     [ "${stat%% *}" != Z ]
 }
 any_runs() {  # PID...
-    for pid in "$@"; do
-        ! runs "$pid" || return 0
+    for process in "$@"; do
+        ! runs "$process" || return 0
     done
     return 1
 }
@@ -67,8 +67,8 @@ none_runs() {  # PID...
     ! any_runs "$@"
 }
 all_run() {  # PID...
-    for pid in "$@"; do
-        runs "$pid" || return 1
+    for process in "$@"; do
+        runs "$process" || return 1
     done
 }
 
@@ -77,8 +77,8 @@ all_run() {  # PID...
 stop_processes() {  # WHO SECONDS PID...
     who=$1 seconds=$2
     shift 2
-    for pid in "$@"; do
-        kill -TERM "$pid" 2>/dev/null || true
+    for process in "$@"; do
+        kill -TERM "$process" 2>/dev/null || true
     done
     if ! wait_until "$seconds" none_runs "$@"; then
         echo "$who did not stop within $seconds s and was killed" >&2
@@ -94,7 +94,7 @@ listens_tcp() {  # PORT
 serve_udp() {  # PORT PID...
     served=$(ss -Hulnp "sport = :$1")
     shift
-    for pid in "$@"; do
-        case "$served" in *"pid=$pid,"*) ;; *) return 1 ;; esac
+    for process in "$@"; do
+        case "$served" in *"pid=$process,"*) ;; *) return 1 ;; esac
     done
 }
