@@ -16,6 +16,7 @@
 # --innodb-flush-log-at-trx-commit=1).
 set -e
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
+. "$source_dir/scripts/supervise.sh"
 
 fail() {
     echo "directory_server: $*" >&2
@@ -67,27 +68,21 @@ initialise() {
     fi
 }
 
-# Whether the process that start launched still runs (a dead one stays a zombie until reaped).
-launched_server_runs() {
-    [ -r "/proc/$launched_pid/stat" ] && ! grep -q '^[0-9]* ([^)]*) Z' "/proc/$launched_pid/stat"
+# Whether the server answers; one that has ended instead ends the script with its reason.
+# The pid file comes only after the storage engines have started, which a busy machine can
+# take seconds over: until then the launched process tells.
+answers() {
+    client -e 'select 1' >/dev/null 2>&1 && return 0
+    running_pid >/dev/null || runs "$launched_pid" || report_failed_start
+    return 1
 }
 
-wait_until_ready() {
-    tries=0
-    until client -e 'select 1' >/dev/null 2>&1; do
-        # The pid file comes only after the storage engines have started, which a busy
-        # machine can take seconds over: until then the launched process tells.
-        if ! running_pid >/dev/null && ! launched_server_runs && [ $tries -gt 5 ]; then
-            if grep -q 'Address already in use' "$state/error.log"; then
-                fail "port $port of 127.0.0.1 is already in use; the directory server did not start"
-            fi
-            grep -E '\[ERROR\]' "$state/error.log" | tail -n 3 >&2 || true
-            fail "the directory server did not start; its log is $state/error.log"
-        fi
-        tries=$((tries + 1))
-        [ $tries -le 300 ] || fail "the directory server was not ready within 30 s; its log is $state/error.log"
-        sleep 0.1
-    done
+report_failed_start() {
+    if grep -q 'Address already in use' "$state/error.log"; then
+        fail "port $port of 127.0.0.1 is already in use; the directory server did not start"
+    fi
+    grep -E '\[ERROR\]' "$state/error.log" | tail -n 3 >&2 || true
+    fail "the directory server did not start; its log is $state/error.log"
 }
 
 start() {
@@ -114,7 +109,7 @@ start() {
         --innodb-buffer-pool-size=512M --log-error="$state/error.log" ${QUORVANE_DIRECTORY_OPTIONS:-} \
         </dev/null >/dev/null 2>&1 &
     launched_pid=$!
-    wait_until_ready
+    wait_until 30 answers || fail "the directory server was not ready within 30 s; its log is $state/error.log"
     echo "$port" >"$state/port"
     load_schema
     client <"$account"
@@ -132,18 +127,9 @@ load_schema() {
 }
 
 stop() {
-    pid=$(running_pid) || { rm -f "$pid_file"; return 0; }
-    kill -TERM "$pid"
-    tries=0
-    while kill -0 "$pid" 2>/dev/null; do
-        tries=$((tries + 1))
-        if [ $tries -gt 600 ]; then
-            kill -KILL "$pid" 2>/dev/null || true
-            echo "directory_server: the server did not stop within 60 s and was killed" >&2
-            break
-        fi
-        sleep 0.1
-    done
+    if pid=$(running_pid); then
+        stop_processes "directory_server: the server" 60 "$pid"
+    fi
     rm -f "$pid_file"
 }
 

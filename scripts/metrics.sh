@@ -27,18 +27,16 @@ build=build
 state=state
 interval=5
 workers=""
-while [ $# -gt 0 ]; do
-    [ $# -ge 2 ] || usage
-    case "$2" in /*) folder=$2 ;; *) folder=$PWD/$2 ;; esac
+option() {  # OPTION VALUE
     case "$1" in
         --build) build=$folder ;;
         --state) state=$folder ;;
         --interval) interval=$2 ;;
         --workers) workers=$2 ;;
-        *) usage ;;
+        *) return 1 ;;
     esac
-    shift 2
-done
+}
+read_options option "$@"
 case "$interval" in '' | *[!0-9]* | 0) usage ;; esac
 cd "$(dirname "$0")/.."
 source_dir=$PWD
@@ -115,15 +113,14 @@ spawn probe sh -c '
         sleep "$interval"
     done' probe "$here" "$metrics" "$directory" "$interval"
 
-tries=0
-until listens_tcp 9848; do
-    tries=$((tries + 1))
-    [ $tries -le 300 ] || fail "Prometheus did not serve 127.0.0.1:9848 within 30 s; its log is $metrics/prometheus.log"
-    for pid in $stack_pids; do
-        runs "$pid" || fail "a part of the metrics stack ended; its logs are in $metrics"
-    done
-    sleep 0.1
-done
+# Whether Prometheus serves; a part of the stack that has ended instead ends the command.
+prometheus_serves() {
+    listens_tcp 9848 && return 0
+    all_run $stack_pids || fail "a part of the metrics stack ended; its logs are in $metrics"
+    return 1
+}
+wait_until 30 prometheus_serves ||
+    fail "Prometheus did not serve 127.0.0.1:9848 within 30 s; its log is $metrics/prometheus.log"
 echo "metrics: Prometheus on http://127.0.0.1:9848/ (its pages: /classic/graph, /classic/alerts, /classic/targets)" >&2
 
 # The run command in the foreground, on this terminal's input: a notice still waits for Enter.

@@ -10,8 +10,9 @@
 # build/ and state/directory by default. --console-log (scripts/metrics.sh asks for it) also
 # writes each program's per-datagram lines to DIR/PROGRAM.log and its standard error to
 # DIR/PROGRAM.err, for mtail; what the terminal shows is the same. --workers runs N quorvane
-# workers on UDP 8848 (QUORVANE_WORKERS=N, 1 to 64) in place of the one tracker, named
-# quorvane@1 to quorvane@N in their labels and console logs, as the service units name them.
+# workers on UDP 8848 (QUORVANE_WORKERS=N) in place of the one tracker, named quorvane@1 to
+# quorvane@N in their labels and console logs, as the service units name them; quorvane
+# judges N, and a value it refuses ends the run with its line.
 # --reply-rate and --reply-burst set the tracker's reply budget (QUORVANE_REPLY_RATE and
 # QUORVANE_REPLY_BURST; on with its defaults without them, or as the environment sets them):
 # quorvane judges the values, and one it refuses ends the run with its line.
@@ -29,25 +30,18 @@ build=build
 state=state/directory
 console_log=""
 workers=""
-while [ $# -gt 0 ]; do
-    [ $# -ge 2 ] || usage
-    case "$2" in /*) folder=$2 ;; *) folder=$PWD/$2 ;; esac
+option() {  # OPTION VALUE
     case "$1" in
         --build) build=$folder ;;
         --state) state=$folder ;;
         --console-log) console_log=$folder ;;
         --workers) workers=$2 ;;
-        --reply-rate) [ -n "$2" ] || usage; export QUORVANE_REPLY_RATE="$2" ;;
-        --reply-burst) [ -n "$2" ] || usage; export QUORVANE_REPLY_BURST="$2" ;;
-        *) usage ;;
+        --reply-rate) [ -n "$2" ] && export QUORVANE_REPLY_RATE="$2" ;;
+        --reply-burst) [ -n "$2" ] && export QUORVANE_REPLY_BURST="$2" ;;
+        *) return 1 ;;
     esac
-    shift 2
-done
-case "$workers" in
-    '') ;;
-    *[!0-9]* | 0*) usage ;;
-    *) [ "$workers" -le 64 ] || usage ;;
-esac
+}
+read_options option "$@"
 # The number of workers comes from --workers alone: without it, the tracker serves the port
 # alone, whatever QUORVANE_WORKERS the caller's environment holds.
 unset QUORVANE_WORKERS
@@ -116,6 +110,17 @@ start_labelled() {  # NAME [PROGRAM]: sets started_pid
     "$build/${2:-$1}" >"$work/$1.out" 2>"$work/$1.err" &
     started_pid=$!
 }
+# Whether all serve; one that has ended instead (a port already taken, say) ends the run.
+serving() {
+    serve_udp 8848 $quorvane_pid && serve_udp 1234 "$halvering_pid" && return 0
+    runs "$halvering_pid" || end_run "halvering ended before it served UDP 1234 (its lines are above)"
+    all_run $quorvane_pid || end_run "quorvane ended before it served UDP 8848 (its lines are above)"
+    return 1
+}
+wait_serving() {
+    wait_until 10 serving || end_run "quorvane and halvering were not both serving UDP within 10 s"
+}
+
 start_labelled halvering
 halvering_pid=$started_pid
 if [ -z "$workers" ]; then
@@ -123,26 +128,21 @@ if [ -z "$workers" ]; then
     quorvane_pid=$started_pid
     trackers="quorvane on UDP 8848"
 else
+    # quorvane judges the number: the first worker serves only with one it takes, and the
+    # others start once it does; a value it refuses ends the run with its line.
     export QUORVANE_WORKERS="$workers"
-    worker=1
-    while [ "$worker" -le "$workers" ]; do
+    start_labelled quorvane@1 quorvane
+    quorvane_pid=$started_pid
+    wait_serving
+    for worker in $(seq 2 "$workers"); do
         start_labelled "quorvane@$worker" quorvane
         quorvane_pid="$quorvane_pid $started_pid"
-        worker=$((worker + 1))
     done
     unset QUORVANE_WORKERS
     trackers="$workers quorvane workers on UDP 8848"
 fi
-
-# Ready once all serve; one that ends instead (a port already taken, say) ends the run.
-tries=0
-until serve_udp 8848 $quorvane_pid && serve_udp 1234 "$halvering_pid"; do
-    runs "$halvering_pid" || end_run "halvering ended before it served UDP 1234 (its lines are above)"
-    all_run $quorvane_pid || end_run "quorvane ended before it served UDP 8848 (its lines are above)"
-    tries=$((tries + 1))
-    [ $tries -le 100 ] || end_run "quorvane and halvering were not both serving UDP within 10 s"
-    sleep 0.1
-done
+# Ready once all serve.
+wait_serving
 echo "$trackers, halvering on UDP 1234, directory on 127.0.0.1:$port; Ctrl-C stops all" >&2
 
 # Neither program ends on its own; one that does ends the session.

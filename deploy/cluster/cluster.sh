@@ -28,6 +28,7 @@
 # Exit status 3: this machine cannot run the cluster (not root, no ip netns, packages missing).
 set -e
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+. "$source_dir/scripts/supervise.sh"
 name=${QUORVANE_CLUSTER_NAME:-qvc}
 state=${QUORVANE_CLUSTER_STATE:-/var/tmp/quorvane-cluster-$name}
 net=10.77.0
@@ -197,18 +198,16 @@ node_state() {
         -e "show global status like 'wsrep_local_state_comment'" 2>/dev/null | awk '{ print $2 }'
 }
 
-# Waits until node I is Synced with the cluster (a state transfer included), 90 s at most.
-wait_synced() {
-    node=$1
-    tries=0
-    until [ "$(node_state "$node")" = Synced ]; do
-        tries=$((tries + 1))
-        if [ $tries -gt 900 ] || { [ $tries -gt 50 ] && ! node_pid "$node" >/dev/null && ! kill -0 "$launched" 2>/dev/null; }; then
-            grep -E '\[ERROR\]' "$(node_dir "$node")/error.log" | tail -n 5 >&2 || true
-            fail "db$node did not join the cluster; its log is $(node_dir "$node")/error.log"
-        fi
-        sleep 0.1
-    done
+# Whether node I is Synced with the cluster; one whose server has ended instead fails the
+# start. The pid file comes only once the server is up: until then the launched process tells.
+synced() {  # I
+    [ "$(node_state "$1")" = Synced ] && return 0
+    node_pid "$1" >/dev/null || runs "$launched" || not_joined "$1"
+    return 1
+}
+not_joined() {  # I
+    grep -E '\[ERROR\]' "$(node_dir "$1")/error.log" | tail -n 5 >&2 || true
+    fail "db$1 did not join the cluster; its log is $(node_dir "$1")/error.log"
 }
 
 # A node that stopped uncleanly has no position in its state file: recover it from the
@@ -233,7 +232,8 @@ start_node() {
     spawn "db$node" "$dir/server.out" "$dir/server.out" \
         mariadbd $(cat "$dir/options") ${position:+--wsrep-start-position=$position} "$@"
     launched=$!
-    wait_synced "$node"
+    # A state transfer included, 90 s at most.
+    wait_until 90 synced "$node" || not_joined "$node"
 }
 
 # HTTP 200 while the node is Synced, 503 otherwise (joining, donor, down): what HAProxy asks.
@@ -254,18 +254,21 @@ write_haproxy_config() {
     } >"$dir/haproxy.cfg"
 }
 
-wait_for_port() {
-    host=$1 protocol=$2 port=$3
-    tries=0
-    until in_host "$host" ss -Hln"$protocol" "sport = :$port" | grep -q .; do
-        tries=$((tries + 1))
-        if [ $tries -gt 100 ]; then
-            # What the programs said (a setting quorvane refused, say): down removes the files.
-            tail -n 3 "$state/$host"/*.err "$state/$host/haproxy.log" >&2 2>/dev/null || true
-            fail "nothing serves $protocol port $port on $host"
-        fi
-        sleep 0.1
-    done
+serves_port() {  # HOST PROTOCOL PORT
+    in_host "$1" ss -Hln"$2" "sport = :$3" | grep -q .
+}
+wait_for_port() {  # HOST PROTOCOL PORT
+    if ! wait_until 10 serves_port "$@"; then
+        # What the programs said (a setting quorvane refused, say): down removes the files.
+        tail -n 3 "$state/$1"/*.err "$state/$1/haproxy.log" >&2 2>/dev/null || true
+        fail "nothing serves $2 port $3 on $1"
+    fi
+}
+
+# Worker I of this tracker host's, its console in files of its own, named as the service
+# units name them.
+start_worker() {  # I
+    spawn "$host" "$dir/quorvane@$1.log" "$dir/quorvane@$1.err" env QUORVANE_WORKERS="$workers" "$bin/quorvane"
 }
 
 start_tracker_host() {
@@ -280,11 +283,11 @@ start_tracker_host() {
     if [ -z "$workers" ]; then
         spawn "$host" "$dir/quorvane.log" "$dir/quorvane.err" env -u QUORVANE_WORKERS "$bin/quorvane"
     else
-        # Each worker's console in a file of its own, named as the service units name them.
-        for worker in $(seq 1 "$workers"); do
-            spawn "$host" "$dir/quorvane@$worker.log" "$dir/quorvane@$worker.err" \
-                env QUORVANE_WORKERS="$workers" "$bin/quorvane"
-        done
+        # quorvane judges the number: the first worker serves only with one it takes, and the
+        # others start once it does; a value it refuses fails the start with its line.
+        start_worker 1
+        wait_for_port "$host" u 8848
+        for worker in $(seq 2 "$workers"); do start_worker "$worker"; done
     fi
     wait_for_port "$host" t 3306
     wait_for_port "$host" u 1234
@@ -319,8 +322,6 @@ up() {
     done
     case "$trackers" in ''|*[!0-9]*|0) fail "--trackers needs a number from 1 to 9" ;; esac
     [ "$trackers" -le 9 ] || fail "--trackers needs a number from 1 to 9"
-    case "$workers" in '') ;; *[!0-9]*|0*) fail "--workers needs a number from 1 to 64" ;; esac
-    [ -z "$workers" ] || [ "$workers" -le 64 ] || fail "--workers needs a number from 1 to 64"
     check_machine
     if namespace_exists "$name-sw" || [ -e "$state" ]; then
         fail "a cluster named $name is already up (or was not torn down): sh $0 down"
@@ -339,9 +340,8 @@ up() {
     make_network
     for node in $nodes; do initialise_node "$node"; done
     start_node 1 --wsrep-new-cluster
-    for part in "$source_dir"/directory/schema/*.sql; do
-        client 1 <"$part"
-    done
+    # A node's folder holds its socket as the directory script's state folder does.
+    sh "$source_dir/scripts/directory_server.sh" schema "$(node_dir 1)"
     client 1 <"$bin/generated/account.sql"
     [ "$sample" = 1 ] && client 1 <"$source_dir/directory/sample_catalogue.sql"
     start_node 2
@@ -361,16 +361,15 @@ cluster_namespaces() {
 namespace_pids() {
     for namespace in $(cluster_namespaces); do ip netns pids "$namespace"; done
 }
+namespaces_empty() {
+    [ -z "$(namespace_pids)" ]
+}
 
 # Every process of every namespace of this cluster ends: the servers cleanly when they can.
 down() {
     trap - EXIT
     for pid in $(namespace_pids); do kill -TERM "$pid" 2>/dev/null || true; done
-    tries=0
-    while [ -n "$(namespace_pids)" ] && [ $tries -lt 300 ]; do
-        tries=$((tries + 1))
-        sleep 0.1
-    done
+    wait_until 30 namespaces_empty || true
     for pid in $(namespace_pids); do kill -KILL "$pid" 2>/dev/null || true; done
     for namespace in $(cluster_namespaces); do ip netns del "$namespace"; done
     rm -rf "$state"
@@ -409,12 +408,7 @@ end_node() {  # NODE SIGNAL SECONDS
     node_argument "$1"
     pid=$(node_pid "$1") || fail "db$1 is not running"
     kill "-$2" "$pid"
-    tries=0
-    while kill -0 "$pid" 2>/dev/null; do
-        tries=$((tries + 1))
-        [ $tries -le $(($3 * 10)) ] || fail "db$1 did not end within $3 s of SIG$2"
-        sleep 0.1
-    done
+    wait_until "$3" none_runs "$pid" || fail "db$1 did not end within $3 s of SIG$2"
 }
 
 kill_node() { end_node "${1:-}" KILL 10; }

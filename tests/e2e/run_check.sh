@@ -2,9 +2,9 @@
 # The run command end to end, inside tests/support/in_netns.sh: with UDP 1234 already taken it ends
 # with status 1 and never says it is ready; otherwise it says so only once both programs
 # serve, answers a catalogue request with the lines labelled, and stops on SIGINT within
-# 10 s, even started in the background, leaving nothing running. A reply budget that quorvane
-# refuses ends the run with its line. With --workers 2 (and the budget off) both workers serve
-# UDP 8848 and a request's line is labelled by the worker that handled it.
+# 10 s, even started in the background, leaving nothing running. A reply budget or a number of
+# workers that quorvane refuses ends the run with its line. With --workers 2 (and the budget
+# off) both workers serve UDP 8848 and a request's line is labelled by the worker that handled it.
 #   run_check.sh BUILD_DIR
 set -u
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
@@ -42,12 +42,7 @@ ready() {
 
 # Waits (SECONDS at most) until the run command has ended; its status in run_status.
 wait_for_end() {  # SECONDS
-    tries=0
-    while runs "$run_pid"; do
-        tries=$((tries + 1))
-        [ $tries -le $(($1 * 10)) ] || return 1
-        sleep 0.1
-    done
+    wait_until "$1" none_runs "$run_pid" || return 1
     wait "$run_pid"
     run_status=$?
     run_pid=""
@@ -80,28 +75,26 @@ grep -q '^halvering | halvering: cannot serve UDP port 1234' "$work/err" || fail
 start_run --reply-rate 200k
 wait_for_end 120 && [ "$run_status" = 1 ] || fail "with --reply-rate 200k, the run command did not end with status 1"
 grep -q '^quorvane | quorvane: QUORVANE_REPLY_RATE must be .*, not "200k"$' "$work/err" || fail "quorvane's refusal not shown"
+start_run --workers 4x
+wait_for_end 120 && [ "$run_status" = 1 ] && grep -q '^quorvane@1 | quorvane: QUORVANE_WORKERS must be .*"4x"$' "$work/err" ||
+    fail "with --workers 4x, the run command did not end with status 1 and quorvane's line"
 
-# Waits until the run command says it is ready.
+# Whether the run command says it is ready; one that has ended instead fails the check.
+ready_or_failed() {
+    ready && return 0
+    runs "$run_pid" || fail "the run command ended before it was ready"
+    return 1
+}
 wait_until_ready() {
-    tries=0
-    until ready; do
-        runs "$run_pid" || fail "the run command ended before it was ready"
-        tries=$((tries + 1))
-        [ $tries -le 1200 ] || fail "the run command was not ready within 120 s"
-        sleep 0.1
-    done
+    wait_until 120 ready_or_failed || fail "the run command was not ready within 120 s"
 }
 
 # Asks for the catalogue and waits for its line in the run command's output, behind LABEL.
 catalogue_labelled() {  # LABEL
     "$build/quorvane_peer" catalogue 127.0.0.1 >"$work/catalogue" || fail "no catalogue from the running tracker"
     grep -q '<Channel>Jazz Lounge</Channel>' "$work/catalogue" || fail "the catalogue lacks the sample's channels"
-    tries=0
-    until grep -q "^$1 | 127.0.0.1 say : <Msg>1</Msg>\$" "$work/out"; do
-        tries=$((tries + 1))
-        [ $tries -le 50 ] || fail "quorvane's line for the request is not in the run command's output, labelled $1"
-        sleep 0.1
-    done
+    wait_until 5 grep -q "^$1 | 127.0.0.1 say : <Msg>1</Msg>\$" "$work/out" ||
+        fail "quorvane's line for the request is not in the run command's output, labelled $1"
 }
 
 # SIGINT stops the run command within 10 s, and everything it started with it.

@@ -10,6 +10,7 @@
 # debootstrap or systemd-nspawn, no Debian mirror the first time).
 #   systemd_check.sh BUILD_DIR STATE_DIR
 set -u
+. "$(dirname "$0")/../../scripts/supervise.sh"
 build=$(cd "$1" && pwd)
 state=$2
 cached=$state/systemd-root
@@ -62,33 +63,31 @@ inside() {
     nsenter -t "$leader" -a "$@"
 }
 leader=""
-tries=0
-until [ -n "$leader" ] && inside systemctl is-system-running 2>/dev/null | grep -Eq '^(running|degraded)$'; do
+booted() {
+    [ -n "$leader" ] && inside systemctl is-system-running 2>/dev/null | grep -Eq '^(running|degraded)$' && return 0
     leader=$(ps -o pid= --ppid "$container" | tr -d ' ' | head -n 1)
-    kill -0 "$container" 2>/dev/null || { tail -n 5 "$scratch/console.log"; skip "systemd-nspawn could not boot the root"; }
-    tries=$((tries + 1))
-    [ $tries -le 600 ] || fail "the container did not finish booting within 60 s"
-    sleep 0.1
-done
+    runs "$container" || { tail -n 5 "$scratch/console.log"; skip "systemd-nspawn could not boot the root"; }
+    return 1
+}
+wait_until 60 booted || fail "the container did not finish booting within 60 s"
 
 inside dpkg -i /mnt/quorvane/quorvane.deb >"$scratch/dpkg.log" 2>&1 || { cat "$scratch/dpkg.log" >&2; fail "dpkg -i failed"; }
 inside cp /usr/share/quorvane/server.cnf /etc/mysql/mariadb.conf.d/60-quorvane.cnf
 inside systemctl restart mariadb || fail "mariadb did not start again with server.cnf"
+# As an operator loads it: the booted system has the package's files, not the directory script.
 inside sh -c "cat /usr/share/quorvane/schema/*.sql | mariadb" || fail "the schema did not load"
 for sql in account sample_catalogue; do
     inside sh -c "mariadb < /usr/share/quorvane/$sql.sql" || fail "$sql.sql did not load"
 done
 
-# Waits (10 s at most) until the unit is active with a main process other than NOT_PID.
+# Whether the unit is active with a main process other than NOT_PID.
+active_anew() {  # UNIT NOT_PID
+    main=$(inside systemctl show -P MainPID "$1")
+    [ "$(inside systemctl is-active "$1")" = active ] && [ "$main" != 0 ] && [ "$main" != "$2" ]
+}
+# Waits (10 s at most) until it is.
 active_with_new_pid() {  # UNIT NOT_PID
-    tries=0
-    while :; do
-        main=$(inside systemctl show -P MainPID "$1")
-        [ "$(inside systemctl is-active "$1")" = active ] && [ "$main" != 0 ] && [ "$main" != "$2" ] && return 0
-        tries=$((tries + 1))
-        [ $tries -le 100 ] || return 1
-        sleep 0.1
-    done
+    wait_until 10 active_anew "$@"
 }
 # The catalogue for a peer at FROM, within the tool's time-out.
 answered() {  # FROM
@@ -155,5 +154,10 @@ inside systemctl stop quorvane-workers.target
 for worker in 1 2 3; do
     [ "$(inside systemctl is-active "quorvane@$worker")" != active ] || fail "quorvane@$worker outlived its target"
 done
+# A number quorvane refuses: the target wants quorvane@1 alone, whose journal has the refusal.
+inside sh -c 'echo QUORVANE_WORKERS=4x >/etc/default/quorvane && systemctl daemon-reload && systemctl start quorvane-workers.target'
+[ "$(inside systemctl show -P Wants quorvane-workers.target)" = quorvane@1.service ] &&
+    wait_until 10 inside sh -c 'journalctl -u quorvane@1 -o cat --no-pager | grep -q "QUORVANE_WORKERS must be .*\"4x\""' ||
+    fail "with QUORVANE_WORKERS=4x, the target did not want quorvane@1 alone, or its journal lacks the refusal"
 echo "systemd_check: in a booted Debian 12, halvering and quorvane served and were started again after SIGKILL;" \
-    "three workers served, each address at one, the others while one was down"
+    "three workers served, each address at one, the others while one was down; a bad number reached quorvane@1"

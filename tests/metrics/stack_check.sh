@@ -9,6 +9,7 @@
 #   stack_check.sh BUILD_DIR
 set -u
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+. "$source_dir/scripts/supervise.sh"
 build=$(cd "$1" && pwd)
 for command in prometheus mtail prometheus-node-exporter prometheus-mysqld-exporter prometheus-process-exporter curl; do
     command -v "$command" >/dev/null ||
@@ -35,13 +36,11 @@ query() {  # PROMQL [TIME]
     curl -s --max-time 5 http://127.0.0.1:9848/api/v1/query --data-urlencode "query=$1" \
         ${2:+--data-urlencode "time=$2"} | sed -n 's/^.*"value":\[[0-9.]*,"\([^"]*\)"\].*$/\1/p'
 }
-wait_until() {  # SECONDS PROMQL: until the query has a series
-    tries=0
-    until [ -n "$(query "$2")" ]; do
-        tries=$((tries + 1))
-        [ $tries -le "$1" ] || fail "not within $1 s: $2"
-        sleep 1
-    done
+has_series() {  # PROMQL
+    [ -n "$(query "$1")" ]
+}
+wait_for_series() {  # SECONDS PROMQL
+    wait_until "$1" has_series "$2" || fail "not within $1 s: $2"
 }
 now() {
     date +%s.%N
@@ -49,17 +48,17 @@ now() {
 
 sh "$source_dir/scripts/metrics.sh" --build "$build" --state "$work/state" --interval 1 >"$work/out" 2>"$work/err" &
 pid=$!
-tries=0
-until grep -q 'Ctrl-C stops all' "$work/err"; do
-    kill -0 "$pid" 2>/dev/null || fail "the metrics command ended before the run was ready"
-    tries=$((tries + 1))
-    [ $tries -le 1200 ] || fail "the run was not ready within 120 s"
-    sleep 0.1
-done
+# Whether the run is ready; a metrics command that has ended instead fails the check.
+run_ready() {
+    grep -q 'Ctrl-C stops all' "$work/err" && return 0
+    runs "$pid" || fail "the metrics command ended before the run was ready"
+    return 1
+}
+wait_until 120 run_ready || fail "the run was not ready within 120 s"
 # Every target up, every program seen, the probe answered, the directory's gauges and
 # statement digests read, the rules evaluated, the counters there for 3 s (the load's
 # window starts 2 s before it).
-wait_until 30 'count(up == 1) == 4 and on() count(namedprocess_namegroup_num_procs == 1) == 3
+wait_for_series 30 'count(up == 1) == 4 and on() count(namedprocess_namegroup_num_procs == 1) == 3
     and on() sum(quorvane_probe_success) == 2 and on() mysql_up == 1
     and on() quorvane_directory_gauges_success == 1 and on() count(mysql_perf_schema_events_statements_total) > 0
     and on() count(quorvane:datagrams:rate1m) == 4 and on() count(quorvane_datagrams_total offset 3s) == 4'
@@ -100,25 +99,20 @@ for check in "catalogue $(sent "$work/catalogue") quorvane_datagrams_total{type=
 done
 # The joins came from 127.0.0.2 to 127.0.0.201 in turn: one alive registration each.
 joined=$(sent "$work/join")
-wait_until 10 "quorvane_directory_peers{alive=\"1\"} == $((joined < 200 ? joined : 200))"
+wait_for_series 10 "quorvane_directory_peers{alive=\"1\"} == $((joined < 200 ? joined : 200))"
 
 # The directory stopped: every request now costs two notices.
 sh "$source_dir/scripts/directory_server.sh" stop "$work/state/directory"
 for request in 1 2 3 4 5 6 7 8 9 10; do
     "$build/quorvane_peer" --timeout 0.2 catalogue 127.0.0.1 >/dev/null 2>&1
 done
-wait_until 30 'sum(quorvane_notices_total) >= 20 and on() rate(quorvane_notices_total[10s]) > 0
+wait_for_series 30 'sum(quorvane_notices_total) >= 20 and on() rate(quorvane_notices_total[10s]) > 0
     and on() mysql_up == 0 and on() sum(quorvane_probe_success) == 0
     and on() count(count by (alertname) (ALERTS{alertname=~"QuorvaneDirectoryDown|QuorvaneNoticesRising"})) == 2'
 echo "stack_check: directory stopped: $(query 'sum(quorvane_notices_total)') notices, mysql_up 0, the probe failing, both alerts pending"
 
 kill -INT "$pid"
-tries=0
-while kill -0 "$pid" 2>/dev/null; do
-    tries=$((tries + 1))
-    [ $tries -le 300 ] || fail "the metrics command did not stop within 30 s of SIGINT"
-    sleep 0.1
-done
+wait_until 30 none_runs "$pid" || fail "the metrics command did not stop within 30 s of SIGINT"
 pid=""
 [ -z "$(ss -Hltun '( sport >= :9848 and sport <= :9852 ) or sport = :8848 or sport = :1234')" ] ||
     fail "ports still served after the stop: $(ss -Hltunp)"
