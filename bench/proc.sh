@@ -1,4 +1,6 @@
-# What the bench reads from /proc, for bench/run.sh and bench/cluster_bench.sh (sourced).
+# What the bench reads from /proc, for bench/run.sh and bench/cluster_bench.sh (sourced),
+# with the supervisors' helpers it waits by.
+. scripts/supervise.sh
 
 # The CPU time a process has used so far, user and system, in clock ticks.
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }  # PID
@@ -22,11 +24,5 @@ udp_sockets() {  # PORT
 udp_port_bound() { [ -n "$(udp_drops "$1")" ]; }  # PORT
 
 # Waits, 5 s at most, until UDP port $2 is bound while process $1 runs; fails otherwise.
-wait_udp_serving() {
-    tries=0
-    until udp_port_bound "$2"; do
-        tries=$((tries + 1))
-        { [ $tries -le 500 ] && kill -0 "$1" 2>/dev/null; } || return 1
-        sleep 0.01
-    done
-}
+bound_or_ended() { udp_port_bound "$2" || ! runs "$1"; }  # PID PORT
+wait_udp_serving() { wait_until 5 bound_or_ended "$1" "$2" && runs "$1"; }

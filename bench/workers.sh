@@ -22,13 +22,9 @@ start_workers() {  # COUNT PORT
         fi
         program_pid="$program_pid $!"
     done
-    tries=0
-    until [ "$(udp_sockets 8848)" = "$1" ]; do
-        tries=$((tries + 1))
-        [ $tries -le 500 ] || { echo "bench: $1 workers did not all serve UDP 8848" >&2; exit 1; }
-        sleep 0.01
-    done
+    wait_until 5 serving_sockets "$1" || { echo "bench: $1 workers did not all serve UDP 8848" >&2; exit 1; }
 }
+serving_sockets() { [ "$(udp_sockets 8848)" = "$1" ]; }  # COUNT
 
 workers_host() {  # PLACE PORT KIND COUNT ROUND
     [ "$3" = join ] && forget_bench_peers
