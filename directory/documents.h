@@ -32,8 +32,7 @@ constexpr std::array<std::string_view, 4> neighbor_element_texts = {"<Neighbor><
 // fixed texts, a 7-character address and a one-digit port, with no name.
 constexpr std::size_t most_neighbors_within(std::size_t size_limit)
 {
-    std::size_t shortest_element = 7 + 1;
-    for (std::string_view text : neighbor_element_texts)
-        shortest_element += text.size();
+    std::size_t shortest_element = neighbor_element_texts[0].size() + 7 + neighbor_element_texts[1].size() + 1 +
+                                   neighbor_element_texts[2].size() + neighbor_element_texts[3].size();
     return (size_limit - neighbors_start.size() - neighbors_end.size() - 1) / shortest_element;
 }
