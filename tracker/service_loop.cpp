@@ -48,6 +48,8 @@ static std::int64_t steady_now_us()
 // At most one line every 10 s, on standard error, while requests are held back.
 static void report_held_back(reply_budget* budget)
 {
+    if (budget->held_requests == 0)
+        return;
     std::uint64_t requests = 0, addresses = 0;
     if (take_held_back_report(budget, steady_now_us(), &requests, &addresses))
         std::fprintf(stderr, "quorvane: reply budget: held back %llu request%s from %llu address%s\n",
@@ -57,11 +59,13 @@ static void report_held_back(reply_budget* budget)
 
 // A message that draws a reply is handled only while its sender's address and network are in
 // credit, before anything reaches the directory; its reply is charged once its size is known.
-// Every other message is handled as it comes.
+// Every other message, an RTP packet (`packet`, already told by the loop) among them, is
+// handled as it comes.
 static void handle_within_budget(const message_handlers& handlers, reply_budget* budget, const unsigned char* buffer,
-                                 std::size_t length, socket_handle service_socket, const sockaddr_in& peer)
+                                 std::size_t length, bool packet, socket_handle service_socket,
+                                 const sockaddr_in& peer)
 {
-    if (!draws_reply(message_text(buffer, length))) {
+    if (packet || !draws_reply(message_text(buffer, length))) {
         handle_message(handlers, buffer, length, service_socket, peer);
         return;
     }
@@ -94,11 +98,12 @@ void serve_datagrams(socket_handle service_socket, const message_handlers& handl
             format_say_line(console_line.get(), console_line_buffer_size, peer, text.data(), text.size());
         // A packet's line waits for its trace, which follows at once: both leave in one write.
         // Any other line is written before its message is handled.
-        if (is_rtp_packet_message(text))
+        bool packet = is_rtp_packet_message(text);
+        if (packet)
             queue_console(console_line.get(), line_length);
         else
             write_console(console_line.get(), line_length);
-        handle_within_budget(handlers, budget, receive_buffer.get(), length, service_socket, peer);
+        handle_within_budget(handlers, budget, receive_buffer.get(), length, packet, service_socket, peer);
         // Nothing is left queued after a trace; this costs no write then.
         flush_console();
         report_held_back(budget);
