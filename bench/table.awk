@@ -267,20 +267,18 @@ END {
     }
     sort_list(popular, popular_n, 1)
     sort_list(channels, channels_n, 1)
-    if (only == "spread") {
+    # A mode run alone: its own rows under the server's options.
+    if (only == "spread" || only == "popularity") {
         server_options()
-        if (spread_n == 0)
+        if ((only == "spread" ? spread_n : popular_n) == 0)
             missing++
-        row("mode", "measure", "tracker", "uniform", "", "target")
-        spread_rows()
-        exit (missing > 0)
-    }
-    if (only == "popularity") {
-        server_options()
-        if (popular_n == 0)
-            missing++
-        row("mode", "measure", "this channel", "1k channel", "ratio", "target")
-        popularity_rows()
+        if (only == "spread") {
+            row("mode", "measure", "tracker", "uniform", "", "target")
+            spread_rows()
+        } else {
+            row("mode", "measure", "this channel", "1k channel", "ratio", "target")
+            popularity_rows()
+        }
         exit (missing > 0)
     }
     printf "Quorvane bench: medians of %d alternating runs of %s s each (%d s in all).\n", rounds, seconds, elapsed
